@@ -1,0 +1,91 @@
+#include "Folders.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+namespace klv {
+
+namespace {
+QString withSeparator(QString dir)
+{
+    dir = Folders::nativePath(dir);
+    if (!dir.endsWith(u'/') && !dir.endsWith(u'\\'))
+        dir += u'/';
+    return dir;
+}
+} // namespace
+
+Folders::Folders(const QString &installDir, const QString &updaterDir)
+    : FInstallDir(withSeparator(installDir)), FUpdaterDir(withSeparator(updaterDir))
+{
+}
+
+Folders Folders::fromEnvironment()
+{
+    QString install = qEnvironmentVariable("KLV_INSTALL_DIR");
+    if (install.isEmpty()) {
+#ifdef _WIN32
+        install = QStringLiteral("C:\\Klv\\");
+#else
+        install = QDir::homePath() + QStringLiteral("/Klv/");
+#endif
+    }
+    return Folders(install, QCoreApplication::applicationDirPath());
+}
+
+QString Folders::nativePath(const QString &path)
+{
+#ifdef _WIN32
+    return path;
+#else
+    QString out = path;
+    out.replace(u'\\', u'/');
+    return out;
+#endif
+}
+
+QString Folders::resolve(const QString &path)
+{
+    const QString native = nativePath(path);
+#ifdef _WIN32
+    return native;
+#else
+    if (native.isEmpty() || QFileInfo::exists(native))
+        return native;
+    // Walk the components; the first one that is missing as spelled is looked up without case.
+    const bool absolute = native.startsWith(u'/');
+    const QStringList parts = native.split(u'/', Qt::SkipEmptyParts);
+    QString done = absolute ? QStringLiteral("/") : QString();
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const QString &part = parts[i];
+        QString candidate = done + part;
+        if (!QFileInfo::exists(candidate) && part != u"." && part != u"..") {
+            const QDir dir(done.isEmpty() ? QStringLiteral(".") : done);
+            const QStringList entries =
+                dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+            bool found = false;
+            for (const QString &entry : entries) {
+                if (entry.compare(part, Qt::CaseInsensitive) == 0) {
+                    candidate = done + entry;
+                    found = true;
+                    break;
+                }
+            }
+            if (!found) {
+                // Nothing further exists: keep the rest as asked.
+                QString rest = done + parts.mid(i).join(u'/');
+                if (native.endsWith(u'/'))
+                    rest += u'/';
+                return rest;
+            }
+        }
+        done = candidate;
+        if (i + 1 < parts.size() || native.endsWith(u'/'))
+            done += u'/';
+    }
+    return done;
+#endif
+}
+
+} // namespace klv

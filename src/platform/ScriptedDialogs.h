@@ -1,0 +1,44 @@
+#pragma once
+
+#include "Dialogs.h"
+
+#include <QList>
+#include <QQueue>
+#include <QString>
+#include <functional>
+
+namespace klv {
+
+// Dialogs that never wait for a person: every message is recorded (and handed to an optional
+// sink), questions are answered from a queue. A question that nobody queued an answer for
+// throws, so that an unexpected question cannot pass unnoticed.
+class ScriptedDialogs : public Dialogs
+{
+public:
+    struct Entry
+    {
+        Kind kind;
+        QString text;
+        bool operator==(const Entry &) const = default;
+    };
+
+    void message(Kind kind, const QString &text) override;
+    bool confirm(const QString &text) override;
+    QString openFile(const QString &filter, const QString &initialDir) override;
+
+    void queueAnswer(bool yes) { FAnswers.enqueue(yes); }
+    void queueFile(const QString &path) { FFiles.enqueue(path); }
+    const QList<Entry> &entries() const { return FEntries; }
+    QStringList texts(Kind kind) const;
+    void clear() { FEntries.clear(); }
+    static QString kindName(Kind kind);
+
+    std::function<void(const Entry &)> OnMessage;
+
+private:
+    QList<Entry> FEntries;
+    QQueue<bool> FAnswers;
+    QQueue<QString> FFiles;
+};
+
+} // namespace klv
