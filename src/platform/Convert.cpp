@@ -77,3 +77,17 @@ int32_t strToIntDef(const QString &text, int32_t fallback)
 }
 
 } // namespace klv
+
+namespace klv {
+
+QString trimControl(const QString &text)
+{
+    qsizetype begin = 0, end = text.size();
+    while (begin < end && text[begin].unicode() <= u' ')
+        ++begin;
+    while (end > begin && text[end - 1].unicode() <= u' ')
+        --end;
+    return text.sliced(begin, end - begin);
+}
+
+} // namespace klv

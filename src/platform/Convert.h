@@ -13,3 +13,10 @@ int32_t strToIntDef(const QString &text, int32_t fallback);
 bool tryStrToInt(const QString &text, int32_t &value);
 
 } // namespace klv
+
+namespace klv {
+
+// Removes leading and trailing blanks and every other character below the space.
+QString trimControl(const QString &text);
+
+} // namespace klv

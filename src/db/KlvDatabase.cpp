@@ -1,0 +1,142 @@
+#include "KlvDatabase.h"
+
+#include "platform/Exceptions.h"
+
+#include <QAtomicInt>
+#include <QSqlError>
+
+namespace klv {
+
+void ParamList::setValue(const QString &name, const QString &value)
+{
+    FItems.removeIf([&](const auto &item) { return item.first.compare(name, Qt::CaseInsensitive) == 0; });
+    FItems.append({name, value});
+}
+
+QString ParamList::value(const QString &name) const
+{
+    for (const auto &item : FItems)
+        if (item.first.compare(name, Qt::CaseInsensitive) == 0)
+            return item.second;
+    return {};
+}
+
+int ParamList::count(const QString &name) const
+{
+    int n = 0;
+    for (const auto &item : FItems)
+        n += item.first.compare(name, Qt::CaseInsensitive) == 0 ? 1 : 0;
+    return n;
+}
+
+namespace {
+QString nextConnectionName()
+{
+    static QAtomicInt counter;
+    return QStringLiteral("klv-db-%1").arg(counter.fetchAndAddRelaxed(1));
+}
+
+QString errorText(const QSqlError &error)
+{
+    const QString text = error.text().trimmed();
+    return text.isEmpty() ? QStringLiteral("Unknown database error") : text;
+}
+} // namespace
+
+KlvDatabase::KlvDatabase(AliasTable aliases, QObject *owner)
+    : QObject(owner), FAliases(std::move(aliases)), FConnectionName(nextConnectionName())
+{
+    setObjectName(QStringLiteral("gblKlvDBS"));
+}
+
+KlvDatabase::~KlvDatabase()
+{
+    Close();
+}
+
+QSqlDatabase KlvDatabase::connection() const
+{
+    return QSqlDatabase::database(FConnectionName, false);
+}
+
+bool KlvDatabase::Connected() const
+{
+    return QSqlDatabase::contains(FConnectionName) && connection().isOpen();
+}
+
+void KlvDatabase::Open()
+{
+    Close();
+    FConfig = FAliases.resolve(AliasName);
+    ParamList login;
+    login.setValue(QStringLiteral("USER NAME"), QString());
+    login.setValue(QStringLiteral("PASSWORD"), QString());
+    if (OnLogin)
+        OnLogin(*this, login);
+
+    QSqlDatabase db = QSqlDatabase::addDatabase(FConfig.driver, FConnectionName);
+    db.setDatabaseName(FConfig.database);
+    if (!FConfig.host.isEmpty())
+        db.setHostName(FConfig.host);
+    if (FConfig.port > 0)
+        db.setPort(FConfig.port);
+    db.setUserName(login.value(QStringLiteral("USER NAME")));
+    db.setPassword(login.value(QStringLiteral("PASSWORD")));
+    if (!db.isValid() || !db.open()) {
+        const QString text = errorText(db.lastError());
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(FConnectionName);
+        throw EDBEngineError(QStringLiteral("Cannot open database alias '%1': %2").arg(AliasName, text));
+    }
+    ++FOpenCount;
+}
+
+void KlvDatabase::Close()
+{
+    FInTransaction = false;
+    if (!QSqlDatabase::contains(FConnectionName))
+        return;
+    {
+        QSqlDatabase db = connection();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(FConnectionName);
+}
+
+void KlvDatabase::StartTransaction()
+{
+    QSqlDatabase db = connection();
+    if (!db.isOpen())
+        throw EDBEngineError(QStringLiteral("Database is not open"));
+    if (!db.transaction())
+        throw EDBEngineError(errorText(db.lastError()));
+    FInTransaction = true;
+}
+
+void KlvDatabase::Commit()
+{
+    QSqlDatabase db = connection();
+    FInTransaction = false;
+    if (!db.commit())
+        throw EDBEngineError(errorText(db.lastError()));
+}
+
+void KlvDatabase::Rollback()
+{
+    QSqlDatabase db = connection();
+    FInTransaction = false;
+    if (!db.rollback())
+        throw EDBEngineError(errorText(db.lastError()));
+}
+
+QString KlvDatabase::connectionCountSql() const
+{
+    if (FConfig.dialect == u"postgres")
+        return QStringLiteral("select count(*) as ConnCount from pg_stat_activity "
+                              "where datname = current_database() and backend_type = 'client backend'");
+    if (FConfig.dialect == u"single")
+        return QStringLiteral("select 1 as ConnCount");
+    return QStringLiteral("sa_db_info");
+}
+
+} // namespace klv

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "Aliases.h"
+
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QSqlDatabase>
+#include <QString>
+#include <functional>
+
+namespace klv {
+
+// Named parameters handed to the login handler and kept on the connection, in order.
+class ParamList
+{
+public:
+    // Replaces every earlier value of that name, so a name is present once.
+    void setValue(const QString &name, const QString &value);
+    QString value(const QString &name) const;
+    int count(const QString &name) const;
+    qsizetype size() const { return FItems.size(); }
+    const QList<QPair<QString, QString>> &items() const { return FItems; }
+
+private:
+    QList<QPair<QString, QString>> FItems;
+};
+
+// The database component the window owns (`gblKlvDBS`): opened on an alias, which the alias
+// table turns into a Qt SQL driver and database; the login handler supplies user and password
+// each time it connects. Failures raise EDBEngineError with the driver's text.
+class KlvDatabase : public QObject
+{
+    Q_OBJECT
+
+public:
+    KlvDatabase(AliasTable aliases, QObject *owner);
+    ~KlvDatabase() override;
+
+    QString AliasName;
+    QString DatabaseName = QStringLiteral("ORVANTS");
+    QString SessionName = QStringLiteral("Default");
+    ParamList Params;
+    std::function<void(KlvDatabase &sender, ParamList &loginParams)> OnLogin;
+
+    void Open();
+    void Close();
+    // Closes the connection's data sets; queries live for one use, so nothing stays open here.
+    void CloseDataSets() {}
+    bool Connected() const;
+
+    void StartTransaction();
+    void Commit();
+    void Rollback();
+    bool InTransaction() const { return FInTransaction; }
+
+    // One row with the column ConnCount: the connections to this database, ours included.
+    QString connectionCountSql() const;
+    const AliasConfig &config() const { return FConfig; }
+    QSqlDatabase connection() const;
+    // How many connections this process has opened so far; tests use it to see reconnects.
+    int openCount() const { return FOpenCount; }
+
+private:
+    AliasTable FAliases;
+    AliasConfig FConfig;
+    QString FConnectionName;
+    bool FInTransaction = false;
+    int FOpenCount = 0;
+};
+
+} // namespace klv

@@ -1,0 +1,181 @@
+#include "KvQuery.h"
+
+#include "KlvDatabase.h"
+#include "platform/Convert.h"
+#include "platform/Exceptions.h"
+
+#include <QSqlError>
+#include <QSqlRecord>
+
+namespace klv {
+
+namespace {
+[[noreturn]] void raise(const QSqlQuery &query)
+{
+    QString text = query.lastError().text().trimmed();
+    if (text.isEmpty())
+        text = QStringLiteral("Unknown database error");
+    throw EDBEngineError(text);
+}
+// The ":name" placeholders of a statement as spelled, outside quoted texts; "::" is a cast.
+QStringList placeholders(const QString &sql)
+{
+    QStringList names;
+    QChar quote;
+    for (qsizetype i = 0; i < sql.size(); ++i) {
+        const QChar c = sql[i];
+        if (!quote.isNull()) {
+            if (c == quote)
+                quote = QChar();
+            continue;
+        }
+        if (c == u'\'' || c == u'"') {
+            quote = c;
+        } else if (c == u':' && i + 1 < sql.size() && sql[i + 1] == u':') {
+            ++i;
+        } else if (c == u':' && i + 1 < sql.size() && (sql[i + 1].isLetterOrNumber() || sql[i + 1] == u'_')) {
+            qsizetype end = i + 1;
+            while (end < sql.size() && (sql[end].isLetterOrNumber() || sql[end] == u'_'))
+                ++end;
+            names << sql.mid(i + 1, end - i - 1);
+            i = end - 1;
+        }
+    }
+    return names;
+}
+} // namespace
+
+TKvQuery::TKvQuery(KlvDatabase &owner) : FOwner(owner) {}
+
+TKvQuery::~TKvQuery()
+{
+    CloseAndUnprepare(*this);
+}
+
+void TKvQuery::setParam(const QString &name, const QVariant &value)
+{
+    const QString key = name.startsWith(u':') ? name.mid(1) : name;
+    for (auto &param : FParams) {
+        if (param.first.compare(key, Qt::CaseInsensitive) == 0) {
+            param.second = value;
+            return;
+        }
+    }
+    FParams.append({key, value});
+}
+
+void TKvQuery::Prepare()
+{
+    if (FPrepared)
+        return;
+    FQuery.emplace(FOwner.connection());
+    FQuery->setForwardOnly(UniDirectional);
+    if (ParamCheck && !FQuery->prepare(text()))
+        raise(*FQuery);
+    FPrepared = true;
+}
+
+void TKvQuery::Unprepare()
+{
+    FQuery.reset();
+    FPrepared = false;
+}
+
+void TKvQuery::run()
+{
+    if (!FOwner.Connected())
+        throw EDBEngineError(QStringLiteral("Database is not open"));
+    Prepare();
+    bool ok = false;
+    if (ParamCheck) {
+        // Parameter names match without regard to case; a placeholder without a value is null.
+        const QStringList names = placeholders(text());
+        for (const auto &param : FParams)
+            if (!names.contains(param.first, Qt::CaseInsensitive))
+                throw EDBEngineError(QStringLiteral("Parameter '%1' not found").arg(param.first));
+        for (const QString &name : names) {
+            QVariant value;
+            for (const auto &param : FParams)
+                if (param.first.compare(name, Qt::CaseInsensitive) == 0)
+                    value = param.second;
+            FQuery->bindValue(u':' + name, value);
+        }
+        ok = FQuery->exec();
+    } else {
+        ok = FQuery->exec(text());
+    }
+    if (!ok)
+        raise(*FQuery);
+}
+
+void TKvQuery::Open()
+{
+    Close();
+    run();
+    FActive = true;
+    FEof = !FQuery->next();
+}
+
+void TKvQuery::ExecSQL()
+{
+    Close();
+    run();
+}
+
+void TKvQuery::Close()
+{
+    if (FActive && FQuery)
+        FQuery->finish();
+    FActive = false;
+    FEof = true;
+}
+
+void TKvQuery::Next()
+{
+    if (!FActive || FEof)
+        return;
+    FEof = !FQuery->next();
+}
+
+QVariant TKvQuery::FieldByName(const QString &name) const
+{
+    if (!FActive)
+        throw EDBEngineError(QStringLiteral("Cannot perform this operation on a closed dataset"));
+    const int index = FQuery->record().indexOf(name);
+    if (index < 0)
+        throw EDBEngineError(QStringLiteral("Field '%1' not found").arg(name));
+    return FEof ? QVariant() : FQuery->value(index);
+}
+
+int32_t TKvQuery::fieldAsInteger(const QString &name) const
+{
+    const QVariant value = FieldByName(name);
+    if (value.isNull())
+        return 0;
+    bool ok = false;
+    const qlonglong n = value.toLongLong(&ok);
+    if (ok)
+        return static_cast<int32_t>(n);
+    return strToInt(value.toString().trimmed());
+}
+
+QString TKvQuery::fieldAsString(const QString &name) const
+{
+    const QVariant value = FieldByName(name);
+    return value.isNull() ? QString() : value.toString();
+}
+
+int TKvQuery::RowsAffected() const
+{
+    return FQuery ? FQuery->numRowsAffected() : -1;
+}
+
+void CloseAndUnprepare(TKvQuery &query)
+{
+    if (query.Active())
+        query.Close();
+    if (query.Prepared())
+        query.Unprepare();
+}
+
+} // namespace klv

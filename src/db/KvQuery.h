@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QList>
+#include <QPair>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QVariant>
+#include <optional>
+
+namespace klv {
+
+class KlvDatabase;
+
+// The updater's query: SQL text as lines, named parameters (":name"), prepare, open, execute,
+// fields by name, forward reading. Every statement runs through a new TKvQuery on the window's
+// database component, used once; the destructor closes and unprepares it, also when an
+// exception leaves the scope. Failures raise EDBEngineError with the driver's text.
+class TKvQuery
+{
+public:
+    explicit TKvQuery(KlvDatabase &owner);
+    ~TKvQuery();
+    TKvQuery(const TKvQuery &) = delete;
+    TKvQuery &operator=(const TKvQuery &) = delete;
+
+    QStringList SQL;
+    // Off: the text goes to the database unchanged and a ":name" inside it is no parameter.
+    bool ParamCheck = true;
+    // Forward-only reading.
+    bool UniDirectional = false;
+
+    void setParam(const QString &name, const QVariant &value);
+
+    void Prepare();
+    void Unprepare();
+    bool Prepared() const { return FPrepared; }
+    // Runs a statement that returns rows and stands on the first one.
+    void Open();
+    // Runs a statement that returns no rows.
+    void ExecSQL();
+    void Close();
+    bool Active() const { return FActive; }
+
+    bool Eof() const { return FEof; }
+    void Next();
+    QVariant FieldByName(const QString &name) const;
+    // Null reads as 0 and as the empty text, as the runtime's field accessors do.
+    int32_t fieldAsInteger(const QString &name) const;
+    QString fieldAsString(const QString &name) const;
+    int RowsAffected() const;
+
+private:
+    void run();
+    QString text() const { return SQL.join(u'\n'); }
+
+    KlvDatabase &FOwner;
+    std::optional<QSqlQuery> FQuery;
+    QList<QPair<QString, QVariant>> FParams;
+    bool FPrepared = false;
+    bool FActive = false;
+    bool FEof = true;
+};
+
+// Closes the query when it is open and unprepares it when it is prepared.
+void CloseAndUnprepare(TKvQuery &query);
+
+} // namespace klv

@@ -1,0 +1,122 @@
+#include "TestDatabases.h"
+
+#include "TestSupport.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTest>
+
+namespace testsupport {
+
+bool execAll(QSqlDatabase db, const QStringList &statements)
+{
+    for (const QString &sql : statements) {
+        QSqlQuery q(db);
+        if (!q.exec(sql)) {
+            qWarning("SQL failed: %s: %s", qPrintable(sql), qPrintable(q.lastError().text()));
+            return false;
+        }
+    }
+    return true;
+}
+
+QStringList klvSchema()
+{
+    const QByteArray text = readFile(QStringLiteral(KLV_SOURCE_DIR "/tests/data/klv-schema.sql"));
+    QStringList out;
+    for (const QString &part : QString::fromUtf8(text).split(u';')) {
+        QStringList lines;
+        for (const QString &line : part.split(u'\n'))
+            if (!line.trimmed().startsWith(QStringLiteral("--")))
+                lines << line;
+        const QString sql = lines.join(u'\n').trimmed();
+        if (!sql.isEmpty())
+            out << sql;
+    }
+    return out;
+}
+
+void addAlias(const QString &iniPath, const QString &alias, const QString &driver, const QString &database,
+              const QString &host, int port)
+{
+    QByteArray text = readFile(iniPath);
+    text += "[" + alias.toUtf8() + "]\r\nDriver=" + driver.toUtf8() + "\r\nDatabase=" + database.toUtf8() + "\r\n";
+    if (!host.isEmpty())
+        text += "Host=" + host.toUtf8() + "\r\n";
+    if (port > 0)
+        text += "Port=" + QByteArray::number(port) + "\r\n";
+    writeFile(iniPath, text);
+}
+
+QString createSqliteDatabase(const QString &path)
+{
+    const QString name = QStringLiteral("setup-%1").arg(QRandomGenerator::global()->generate());
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        if (!db.open() || !execAll(db, klvSchema()))
+            qWarning("cannot create %s", qPrintable(path));
+    }
+    QSqlDatabase::removeDatabase(name);
+    return path;
+}
+
+namespace {
+QSqlDatabase pgConnection(const QString &connection, const QString &database, int port)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection);
+    db.setHostName(QStringLiteral("127.0.0.1"));
+    db.setPort(port);
+    db.setDatabaseName(database);
+    db.setUserName(QStringLiteral("orvant"));
+    db.setPassword(QStringLiteral("wimbrel"));
+    return db;
+}
+} // namespace
+
+PgTestDatabase::PgTestDatabase()
+{
+    FPort = qEnvironmentVariableIntValue("KLV_TEST_PG_PORT");
+    const quint32 id = QRandomGenerator::global()->generate();
+    FName = QStringLiteral("klvtest_%1").arg(id);
+    FConnection = QStringLiteral("pgtest-%1").arg(id);
+    const QString admin = FConnection + QStringLiteral("-admin");
+    {
+        QSqlDatabase db = pgConnection(admin, QStringLiteral("postgres"), FPort);
+        FValid = db.open() && execAll(db, {QStringLiteral("create database ") + FName});
+        if (!FValid)
+            qWarning("PostgreSQL not available: %s", qPrintable(db.lastError().text()));
+    }
+    QSqlDatabase::removeDatabase(admin);
+    if (FValid) {
+        QSqlDatabase db = pgConnection(FConnection, FName, FPort);
+        FValid = db.open() && execAll(db, klvSchema());
+    }
+}
+
+PgTestDatabase::~PgTestDatabase()
+{
+    QSqlDatabase::database(FConnection, false).close();
+    QSqlDatabase::removeDatabase(FConnection);
+    const QString admin = FConnection + QStringLiteral("-drop");
+    {
+        QSqlDatabase db = pgConnection(admin, QStringLiteral("postgres"), FPort);
+        if (db.open())
+            execAll(db, {QStringLiteral("drop database if exists %1 with (force)").arg(FName)});
+    }
+    QSqlDatabase::removeDatabase(admin);
+}
+
+QSqlDatabase PgTestDatabase::connection() const
+{
+    return QSqlDatabase::database(FConnection);
+}
+
+void PgTestDatabase::addAlias(const QString &iniPath, const QString &alias) const
+{
+    testsupport::addAlias(iniPath, alias, QStringLiteral("QPSQL"), FName, QStringLiteral("127.0.0.1"), FPort);
+}
+
+} // namespace testsupport

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+
+namespace testsupport {
+
+// Runs statements on a connection; fails the test on the first error.
+bool execAll(QSqlDatabase db, const QStringList &statements);
+// The statements of tests/data/klv-schema.sql.
+QStringList klvSchema();
+
+// Appends an alias section to an alias file.
+void addAlias(const QString &iniPath, const QString &alias, const QString &driver, const QString &database,
+              const QString &host = QString(), int port = -1);
+
+// A fresh SQLite database file with the application's tables.
+QString createSqliteDatabase(const QString &path);
+
+// A fresh database on the test PostgreSQL server (KLV_TEST_PG_PORT), owned by the updater's
+// role, with the application's tables; dropped again at the end of its scope.
+class PgTestDatabase
+{
+public:
+    PgTestDatabase();
+    ~PgTestDatabase();
+    PgTestDatabase(const PgTestDatabase &) = delete;
+    PgTestDatabase &operator=(const PgTestDatabase &) = delete;
+
+    bool isValid() const { return FValid; }
+    const QString &name() const { return FName; }
+    int port() const { return FPort; }
+    // A connection of its own to the database (as the updater's role).
+    QSqlDatabase connection() const;
+    void addAlias(const QString &iniPath, const QString &alias) const;
+
+private:
+    QString FName;
+    QString FConnection;
+    int FPort = 0;
+    bool FValid = false;
+};
+
+} // namespace testsupport
