@@ -10,7 +10,13 @@ namespace klv {
 class Dialogs
 {
 public:
-    enum class Kind { Information, Warning, Error, Confirmation };
+    enum class Kind
+    {
+        Information,
+        Warning,
+        Error,
+        Confirmation
+    };
 
     virtual ~Dialogs() = default;
     // A box of the given kind with an OK button.

@@ -3,8 +3,8 @@
 #include "Folders.h"
 
 #ifdef _WIN32
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 #else
 #include <QFileInfo>
 #include <QProcess>
@@ -19,8 +19,9 @@ intptr_t SystemShell::shellExecute(int32_t ownerWnd, const QString &verb, const 
 {
     const std::wstring v = verb.toStdWString(), f = file.toStdWString(), p = params.toStdWString(),
                        d = dir.toStdWString();
-    HINSTANCE r = ShellExecuteW(reinterpret_cast<HWND>(static_cast<intptr_t>(ownerWnd)), v.empty() ? nullptr : v.c_str(),
-                                f.c_str(), p.empty() ? nullptr : p.c_str(), d.empty() ? nullptr : d.c_str(), showCmd);
+    HINSTANCE r =
+        ShellExecuteW(reinterpret_cast<HWND>(static_cast<intptr_t>(ownerWnd)), v.empty() ? nullptr : v.c_str(),
+                      f.c_str(), p.empty() ? nullptr : p.c_str(), d.empty() ? nullptr : d.c_str(), showCmd);
     return reinterpret_cast<intptr_t>(r);
 }
 
@@ -72,8 +73,8 @@ intptr_t SystemShell::shellExecute(int32_t, const QString &, const QString &file
     const QString program = Folders::nativePath(file);
     if (!QFileInfo(program).isExecutable() && QFileInfo(program).isFile())
         return kFileNotFound;
-    const bool ok = QProcess::startDetached(program, splitParams(params),
-                                            dir.isEmpty() ? QString() : Folders::nativePath(dir));
+    const bool ok =
+        QProcess::startDetached(program, splitParams(params), dir.isEmpty() ? QString() : Folders::nativePath(dir));
     return ok ? kSuccess : kFileNotFound;
 }
 

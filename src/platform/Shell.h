@@ -10,7 +10,11 @@ namespace klv {
 class Shell
 {
 public:
-    enum ShowCmd { SW_HIDE = 0, SW_SHOWNORMAL = 1 };
+    enum ShowCmd
+    {
+        SW_HIDE = 0,
+        SW_SHOWNORMAL = 1
+    };
     static constexpr unsigned WM_USER = 0x400;
 
     virtual ~Shell() = default;

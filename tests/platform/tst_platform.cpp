@@ -36,7 +36,9 @@ void TestPlatform::ansiRoundTrip_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("text");
     QTest::newRow("ascii") << QByteArray("abc =1") << QStringLiteral("abc =1");
-    QTest::newRow("e-diaeresis") << QByteArray("be\xEB" "indigd") << QStringLiteral("be\u00EBindigd");
+    QTest::newRow("e-diaeresis") << QByteArray("be\xEB"
+                                               "indigd")
+                                 << QStringLiteral("be\u00EBindigd");
     QTest::newRow("euro") << QByteArray("\x80") << QStringLiteral("\u20AC");
     QTest::newRow("quotes") << QByteArray("\x93x\x94") << QStringLiteral("\u201Cx\u201D");
     QTest::newRow("unassigned 0x81") << QByteArray("\x81") << QStringLiteral("\u0081");

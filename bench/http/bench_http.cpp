@@ -1,0 +1,144 @@
+// Downloads one large file from the test nginx through HttpClient::get and through curl, in
+// turns, and prints the throughput ratio and the client's peak resident memory.
+//   bench_http [megabytes=200] [rounds=3]
+// Build without sanitizers (-DKLV_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release) for real figures.
+
+#include "platform/Exceptions.h"
+#include "platform/HttpClient.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+const char *const kUser = "klvtest";
+const char *const kPassword = "Kl1-Test:Key";
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+long peakRssKb()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+bool fixture(const QStringList &args)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(QStringLiteral("bash"), QStringList{QStringLiteral(KLV_NGINX_SCRIPT)} + args);
+    return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+bool writeBigFile(const QString &path, qint64 bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    quint32 x = 2463534242u;
+    for (char &c : block) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = char(x);
+    }
+    for (qint64 written = 0; written < bytes; written += block.size())
+        if (file.write(block.constData(), std::min<qint64>(block.size(), bytes - written)) < 0)
+            return false;
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const qint64 megabytes = args.size() > 1 ? args[1].toLongLong() : 200;
+    const int rounds = args.size() > 2 ? args[2].toInt() : 3;
+    const qint64 size = megabytes * 1024 * 1024;
+
+    QTemporaryDir work;
+    const QString dir = work.filePath(QStringLiteral("nginx"));
+    const QString httpPort = QString::number(freePort());
+    const QString httpsPort = QString::number(freePort());
+    if (!fixture({QStringLiteral("start"), dir, httpPort, httpsPort})) {
+        std::fprintf(stderr, "cannot start nginx\n");
+        return 1;
+    }
+    const auto stop = qScopeGuard([&] { fixture({QStringLiteral("stop"), dir}); });
+    if (!writeBigFile(dir + QStringLiteral("/docroot/supports/big.zlb"), size)) {
+        std::fprintf(stderr, "cannot write the test file\n");
+        return 1;
+    }
+    const QString url = QStringLiteral("http://127.0.0.1:%1/supports/big.zlb").arg(httpPort);
+    const QString ours = work.filePath(QStringLiteral("ours.zlb"));
+    const QString theirs = work.filePath(QStringLiteral("curl.zlb"));
+
+    klv::HttpClient client;
+    client.Username = QString::fromLatin1(kUser);
+    client.Password = QString::fromLatin1(kPassword);
+    qint64 events = 0;
+    client.OnWork = [&](klv::WorkMode, int64_t) { ++events; };
+
+    const long rssBefore = peakRssKb();
+    double bestOurs = 1e300;
+    double bestCurl = 1e300;
+    for (int round = 0; round < rounds; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        try {
+            client.get(QUrl(url), ours);
+        } catch (const klv::Exception &e) {
+            std::fprintf(stderr, "HttpClient: %s\n", e.what());
+            return 1;
+        }
+        const double oursSeconds = double(timer.nsecsElapsed()) / 1e9;
+
+        timer.restart();
+        QProcess curl;
+        curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-f"), QStringLiteral("-u"),
+                                            QStringLiteral("%1:%2").arg(QLatin1String(kUser), QLatin1String(kPassword)),
+                                            QStringLiteral("-o"), theirs, url});
+        if (!curl.waitForFinished(-1) || curl.exitCode() != 0) {
+            std::fprintf(stderr, "curl failed\n");
+            return 1;
+        }
+        const double curlSeconds = double(timer.nsecsElapsed()) / 1e9;
+        if (QFileInfo(ours).size() != size || QFileInfo(theirs).size() != size) {
+            std::fprintf(stderr, "a download has the wrong size\n");
+            return 1;
+        }
+        std::printf("round %d: HttpClient %.3f s, curl %.3f s, peak RSS so far %.1f MB\n", round + 1, oursSeconds,
+                    curlSeconds, double(peakRssKb()) / 1024.0);
+        bestOurs = std::min(bestOurs, oursSeconds);
+        bestCurl = std::min(bestCurl, curlSeconds);
+        QFile::remove(ours);
+        QFile::remove(theirs);
+    }
+    const double mb = double(size) / (1024.0 * 1024.0);
+    std::printf("file %.0f MB, best of %d\n", mb, rounds);
+    std::printf("HttpClient %.1f MB/s, curl %.1f MB/s, ratio %.3f (aim >= 0.9)\n", mb / bestOurs, mb / bestCurl,
+                bestCurl / bestOurs);
+    std::printf("peak RSS %.1f MB (%.1f MB before the downloads; aim < 64 MB), %lld progress events per round\n",
+                double(peakRssKb()) / 1024.0, double(rssBefore) / 1024.0, events / rounds);
+    return 0;
+}
