@@ -70,7 +70,10 @@ void TKvQuery::Prepare()
         return;
     FQuery.emplace(FOwner.connection());
     FQuery->setForwardOnly(UniDirectional);
-    if (ParamCheck && !FQuery->prepare(text()))
+    // Only a statement with parameters is prepared on the server: some servers prepare nothing
+    // but queries and data changes, and a statement without parameters gains nothing by it.
+    FDirect = !ParamCheck || placeholders(text()).isEmpty();
+    if (!FDirect && !FQuery->prepare(text()))
         raise(*FQuery);
     FPrepared = true;
 }
@@ -87,7 +90,7 @@ void TKvQuery::run()
         throw EDBEngineError(QStringLiteral("Database is not open"));
     Prepare();
     bool ok = false;
-    if (ParamCheck) {
+    if (!FDirect) {
         // Parameter names match without regard to case; a placeholder without a value is null.
         const QStringList names = placeholders(text());
         for (const auto &param : FParams)
@@ -102,6 +105,8 @@ void TKvQuery::run()
         }
         ok = FQuery->exec();
     } else {
+        if (!FParams.isEmpty() && ParamCheck)
+            throw EDBEngineError(QStringLiteral("Parameter '%1' not found").arg(FParams.first().first));
         ok = FQuery->exec(text());
     }
     if (!ok)

@@ -57,6 +57,7 @@ private:
     std::optional<QSqlQuery> FQuery;
     QList<QPair<QString, QVariant>> FParams;
     bool FPrepared = false;
+    bool FDirect = false; // run as text, not prepared on the server
     bool FActive = false;
     bool FEof = true;
 };

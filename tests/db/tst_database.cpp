@@ -33,6 +33,8 @@ private Q_SLOTS:
     void connectionCount_data();
     void connectionCount();
     void queryOnClosedDatabaseRaises();
+    void statementWithoutParametersNotPrepared_data();
+    void statementWithoutParametersNotPrepared();
 
 private:
     // Opens the alias "KLV" on the driver named by the current data row.
@@ -303,6 +305,30 @@ void TestDatabase::queryOnClosedDatabaseRaises()
     q.SQL = QStringList{"select 1"};
     QVERIFY_THROWS_EXCEPTION(EDBEngineError, q.Open());
     QVERIFY_THROWS_EXCEPTION(EDBEngineError, db.StartTransaction());
+}
+
+void TestDatabase::statementWithoutParametersNotPrepared_data()
+{
+    rowsNullsAndFields_data();
+}
+
+void TestDatabase::statementWithoutParametersNotPrepared()
+{
+    QFETCH(QString, driver);
+    auto db = openKlv(driver);
+    QVERIFY(db);
+    // A server that prepares only queries and data changes still takes table definitions.
+    TKvQuery create(*db);
+    create.SQL = QStringList{"create table EXTRA (X integer)"};
+    create.ExecSQL();
+    TKvQuery insert(*db);
+    insert.SQL = QStringList{"insert into EXTRA values (1)"};
+    insert.setParam(QStringLiteral("unknown"), 5);
+    QVERIFY_THROWS_EXCEPTION(EDBEngineError, insert.ExecSQL());
+    TKvQuery wrongName(*db);
+    wrongName.SQL = QStringList{"insert into EXTRA values (:x)"};
+    wrongName.setParam(QStringLiteral("y"), 5);
+    QVERIFY_THROWS_EXCEPTION(EDBEngineError, wrongName.ExecSQL());
 }
 
 QTEST_GUILESS_MAIN(TestDatabase)
