@@ -47,3 +47,46 @@ QString toolsDir()
 }
 
 } // namespace testsupport
+
+namespace testsupport {
+
+bool makeVersionedExe(const QString &path, const QList<QPair<QString, QString>> &strings, const QString &arch)
+{
+    QByteArray rc = "1 VERSIONINFO\nFILEVERSION 1,0,0,0\nPRODUCTVERSION 1,0,0,0\nFILEFLAGSMASK 0x3f\n"
+                    "FILEFLAGS 0\nFILEOS 0x40004\nFILETYPE 1\nFILESUBTYPE 0\nBEGIN\n"
+                    "  BLOCK \"StringFileInfo\"\n  BEGIN\n    BLOCK \"041304E4\"\n    BEGIN\n";
+    for (const auto &[key, value] : strings)
+        rc += "      VALUE \"" + key.toLatin1() + "\", \"" + value.toLatin1() + "\\0\"\n";
+    rc += "    END\n  END\n  BLOCK \"VarFileInfo\"\n  BEGIN\n    VALUE \"Translation\", 0x413, 1252\n  END\nEND\n";
+    const QString rcPath = path + QStringLiteral(".rc");
+    writeFile(rcPath, rc);
+    QByteArray output;
+    const int code =
+        run(QStringLiteral("bash"), {toolsDir() + QStringLiteral("/make-pe.sh"), arch, rcPath, path}, &output);
+    QFile::remove(rcPath);
+    if (code != 0)
+        qWarning("make-pe.sh failed: %s", output.constData());
+    return code == 0;
+}
+
+} // namespace testsupport
+
+namespace testsupport {
+
+QByteArray scrambleScript(const QByteArray &payload)
+{
+    QByteArray stored = payload;
+    const qsizetype length = payload.size();
+    for (qsizetype j = 3; j < length; ++j) {
+        const auto p = static_cast<unsigned char>(payload[j]);
+        if (p >= 0x80)
+            continue;
+        Q_ASSERT(p < 0x7F);
+        // The reader computes b + j - length and adds 127 until it is not negative.
+        qsizetype b = (p - (j - length)) % 127;
+        stored[j] = static_cast<char>(b);
+    }
+    return QByteArray("X\0\0", 3) + stored;
+}
+
+} // namespace testsupport

@@ -1,0 +1,238 @@
+#include "AutoUpdateFrm.h"
+
+#include "ErrorLog.h"
+#include "db/KlvDatabase.h"
+#include "platform/Ansi.h"
+#include "platform/Convert.h"
+#include "platform/Exceptions.h"
+#include "platform/HttpClient.h"
+#include "platform/ServerAddress.h"
+#include "ui_AutoUpdateFrm.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QLabel>
+#include <QScreen>
+#include <QStatusBar>
+#include <QStyle>
+
+namespace klv {
+
+namespace {
+const QString kDefaultAlias = QStringLiteral("ODBC_OVT");
+const QString kKnownPackagesFile = QStringLiteral("WeHave.klv");
+const QString kMainProgram = QStringLiteral("Klv.exe");
+const QString kChangingAlias = QStringLiteral("Changing: ");
+const QString kCannotStartMain = QStringLiteral("Kan Kelvora niet starten.");
+const QString kVersionPanel = QStringLiteral("Version 136.46");
+} // namespace
+
+TFrmAutoUpdate::TFrmAutoUpdate(Seams seams, const QStringList &arguments, QWidget *parent)
+    : QWidget(parent), FSeams(std::move(seams)), ui(std::make_unique<Ui::TFrmAutoUpdate>())
+{
+    ui->setupUi(this);
+    setObjectName(QStringLiteral("FrmAutoUpdate"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    addStatusPanels(ui->StatusBar2);
+    addStatusPanels(ui->StatusBar1);
+    statusPanel(ui->StatusBar2, 0)->setText(kVersionPanel);
+    ui->EdPassword->setVisible(false);
+    ui->EdPwd->setVisible(false);
+    ui->SpdBtnLoad->setVisible(false);
+    ui->SpdBtnLoad->setIcon(style()->standardIcon(QStyle::SP_DialogOpenButton));
+    ui->PgCtrlUpdate->setCurrentWidget(ui->TsDownload);
+
+    gblKlvDBS = new KlvDatabase(FSeams.aliases, this);
+    gblKlvDBS->OnLogin = [this](KlvDatabase &sender, ParamList &params) { gblKlvDBSLogin(sender, params); };
+    IdHTTP1 = new HttpClient(this);
+    IdHTTP1->setObjectName(QStringLiteral("IdHTTP1"));
+
+    FErrorLog = std::make_unique<ErrorLog>(folders().inInstallDir(QStringLiteral("AuError.txt")), FSeams.clock);
+    StatementDisplay &display = *this;
+    FScripts = std::make_unique<SqlScriptEngine>(*gblKlvDBS, display, *FErrorLog, folders().updaterDir());
+    connectHandlers();
+
+    guarded([&] { FormCreate(arguments); });
+}
+
+TFrmAutoUpdate::~TFrmAutoUpdate() = default;
+
+void TFrmAutoUpdate::connectHandlers()
+{
+    const auto click = [this](QAbstractButton *button, void (TFrmAutoUpdate::*handler)()) {
+        connect(button, &QAbstractButton::clicked, this,
+                [this, handler] { guarded([this, handler] { (this->*handler)(); }); });
+    };
+    click(ui->BtnClose, &TFrmAutoUpdate::BtnCloseClick);
+    click(ui->BtnClose2, &TFrmAutoUpdate::BtnCloseClick);
+    click(ui->BtnUpdate, &TFrmAutoUpdate::BtnUpdateClick);
+    click(ui->SpdBtnLoad, &TFrmAutoUpdate::SpdBtnLoadClick);
+    ui->Panel1->installEventFilter(this);
+    ui->LblDbSql->installEventFilter(this);
+}
+
+bool TFrmAutoUpdate::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::MouseButtonDblClick) {
+        if (watched == ui->Panel1)
+            guarded([this] { Panel1DblClick(); });
+        else if (watched == ui->LblDbSql)
+            guarded([this] { LblDbSqlDblClick(); });
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TFrmAutoUpdate::showScriptNumber(Runner runner, uint16_t number)
+{
+    (runner == Runner::Conversion ? ui->LblVersie : ui->LblUpdate)->setText(QString::number(number));
+}
+
+void TFrmAutoUpdate::showStatement(const QStringList &sql)
+{
+    ui->Memo2->setPlainText(sql.join(u'\n'));
+    processMessages();
+}
+
+// Status bar panels are labels of fixed width, left to right.
+void TFrmAutoUpdate::addStatusPanels(QStatusBar *bar)
+{
+    const int widths[] = {300, 250};
+    // Fixed-width panels are cut at the window's edge instead of widening the window.
+    bar->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    for (int i = 0; i < 2; ++i) {
+        auto *panel = new QLabel(bar);
+        panel->setObjectName(bar->objectName() + QStringLiteral("Panel%1").arg(i));
+        panel->setFixedWidth(widths[i]);
+        panel->setFrameShape(QFrame::Panel);
+        panel->setFrameShadow(QFrame::Sunken);
+        bar->addWidget(panel);
+    }
+}
+
+QLabel *TFrmAutoUpdate::statusPanel(QStatusBar *bar, int index) const
+{
+    return bar->findChild<QLabel *>(bar->objectName() + QStringLiteral("Panel%1").arg(index));
+}
+
+void TFrmAutoUpdate::guarded(const std::function<void()> &action)
+{
+    try {
+        action();
+    } catch (const std::exception &e) {
+        FSeams.dialogs.showException(e);
+    }
+}
+
+void TFrmAutoUpdate::processMessages()
+{
+    QCoreApplication::processEvents();
+}
+
+void TFrmAutoUpdate::FormCreate(const QStringList &arguments)
+{
+    FServerBase = scrambledServerBase();
+    if (arguments.size() >= 1)
+        FNotifyWnd1 = strToIntDef(arguments[0], 0);
+    if (arguments.size() >= 2)
+        FNotifyWnd2 = strToIntDef(arguments[1], 0);
+
+    // The known-package list exists even when no database could be opened, so that the window
+    // still works as far as it can and closing still hands over to the main application.
+    std::exception_ptr openFailure;
+    try {
+        openChosenAlias(arguments);
+    } catch (...) {
+        openFailure = std::current_exception();
+    }
+    loadKnownPackages();
+    if (openFailure)
+        std::rethrow_exception(openFailure);
+}
+
+void TFrmAutoUpdate::openChosenAlias(const QStringList &arguments)
+{
+    if (arguments.size() < 3) {
+        FAliasName = kDefaultAlias;
+        gblKlvDBS->AliasName = FAliasName;
+        gblKlvDBS->Open();
+        return;
+    }
+    FAliasName = arguments[2];
+    if (gblKlvDBS->Connected()) {
+        gblKlvDBS->CloseDataSets();
+        gblKlvDBS->Close();
+    }
+    gblKlvDBS->AliasName = FAliasName;
+    try {
+        gblKlvDBS->Open();
+    } catch (const std::exception &) {
+        FSeams.dialogs.warning(kChangingAlias + FAliasName);
+        FAliasName = kDefaultAlias;
+        gblKlvDBS->AliasName = FAliasName;
+        gblKlvDBS->Open();
+    }
+}
+
+void TFrmAutoUpdate::loadKnownPackages()
+{
+    FWeHave = std::make_unique<QStringList>();
+    const QString path = folders().inInstallDir(kKnownPackagesFile);
+    if (QFileInfo::exists(path))
+        *FWeHave = ansi::readLines(path);
+}
+
+void TFrmAutoUpdate::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (FShown)
+        return;
+    FShown = true;
+    if (const QScreen *screen = this->screen())
+        move(screen->availableGeometry().center() - rect().center());
+    guarded([this] { FormShow(); });
+}
+
+void TFrmAutoUpdate::FormShow()
+{
+    ProbeDatabase();
+    ShowVersions();
+}
+
+void TFrmAutoUpdate::closeEvent(QCloseEvent *event)
+{
+    FormClose();
+    event->accept();
+}
+
+void TFrmAutoUpdate::FormClose()
+{
+    FRunActive = false;
+    try {
+        if (gblKlvDBS->Connected())
+            gblKlvDBS->Close();
+        if (FWeHave && !FWeHave->isEmpty())
+            ansi::writeLines(folders().inInstallDir(kKnownPackagesFile), *FWeHave);
+        processMessages();
+        FWeHave.reset();
+#ifdef _WIN32
+        const auto owner = static_cast<int32_t>(winId());
+#else
+        const int32_t owner = 0;
+#endif
+        const intptr_t result =
+            FSeams.shell.shellExecute(owner, QStringLiteral("open"), folders().inUpdaterDir(kMainProgram), FAliasName,
+                                      QString(), Shell::SW_SHOWNORMAL);
+        if (result <= 32)
+            FSeams.dialogs.error(kCannotStartMain);
+    } catch (...) {
+        // Closing always goes on to free the window.
+    }
+}
+
+void TFrmAutoUpdate::Afsluiten1Click()
+{
+    close();
+}
+
+} // namespace klv

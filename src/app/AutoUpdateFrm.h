@@ -1,0 +1,120 @@
+#pragma once
+
+#include "Seams.h"
+#include "SqlScriptEngine.h"
+
+#include <QStringList>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace Ui {
+class TFrmAutoUpdate;
+}
+class QLabel;
+class QStatusBar;
+
+namespace klv {
+class HttpClient;
+class ErrorLog;
+class KlvDatabase;
+class ParamList;
+
+// The installation's region code, read by the version probe; the premium list import compares
+// against it.
+extern QString gRegioCode;
+
+// The updater's one window. It owns the database component, the known-package list and the
+// state below; its work is split by subject over several source files.
+class TFrmAutoUpdate : public QWidget, private StatementDisplay
+{
+    Q_OBJECT
+
+public:
+    // `arguments` are the command-line arguments after the program name.
+    TFrmAutoUpdate(Seams seams, const QStringList &arguments, QWidget *parent = nullptr);
+    ~TFrmAutoUpdate() override;
+
+    // Window state, zero or empty at creation.
+    int32_t FNotifyWnd1 = 0;
+    int32_t FNotifyWnd2 = 0;
+    QString FAliasName;
+    bool FRunActive = false;
+    uint16_t FDbUpdate = 0;
+    uint16_t FDbVersion = 0;
+    uint16_t FExeDbVersion = 0;
+    uint16_t FScriptVersion = 0;
+    QString FDeelnemerNr;
+    QString FCustomerKey;
+    double FStartTime = 0;
+    double FSpeed = 0;
+    std::unique_ptr<QStringList> FWeHave;
+    QString FServerBase;
+    QString FListFileName;
+
+    KlvDatabase *gblKlvDBS = nullptr;
+    HttpClient *IdHTTP1 = nullptr;
+
+    // Start-up, first showing and closing.
+    void FormCreate(const QStringList &arguments);
+    void FormShow();
+    void FormClose();
+    void Afsluiten1Click();
+    void BtnCloseClick();
+
+    // The version probe.
+    void gblKlvDBSLogin(KlvDatabase &sender, ParamList &loginParams);
+    bool OtherUsersActive();
+    void ProbeDatabase();
+    uint16_t HighestScriptNumber();
+    void ShowVersions();
+
+    // The SQL script engine, on the window's database and "Update" tab.
+    void RunConversionScript(uint16_t number) { FScripts->RunConversionScript(number); }
+    void RunUpdateScript(uint16_t number, const QString &fileName) { FScripts->RunUpdateScript(number, fileName); }
+    void LogError(const QString &message) { FScripts->LogError(message); }
+
+    // The conversion run.
+    void BtnUpdateClick();
+    uint16_t RequiredDbVersion(uint16_t number) { return FScripts->RequiredDbVersion(number); }
+    void StampAutoUpdateDate();
+
+    // Service mode and one-off scripts.
+    void Panel1DblClick();
+    void LblDbSqlDblClick();
+    bool CheckServicePassword(const QString &text);
+    static int32_t servicePassword(const QDate &day);
+    void SpdBtnLoadClick();
+
+    // The application's standard error display for an action that raised.
+    void guarded(const std::function<void()> &action);
+    // Lets the window repaint during long work.
+    static void processMessages();
+
+    const Folders &folders() const { return FSeams.folders; }
+    Dialogs &dialogs() { return FSeams.dialogs; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void openChosenAlias(const QStringList &arguments);
+    void loadKnownPackages();
+    QLabel *statusPanel(QStatusBar *bar, int index) const;
+    void addStatusPanels(QStatusBar *bar);
+    void connectHandlers();
+    void showScriptNumber(Runner runner, uint16_t number) override;
+    void showStatement(const QStringList &sql) override;
+    void runConversionLoop();
+
+    Seams FSeams;
+    std::unique_ptr<Ui::TFrmAutoUpdate> ui;
+    std::unique_ptr<ErrorLog> FErrorLog;
+    std::unique_ptr<SqlScriptEngine> FScripts;
+    bool FShown = false;
+};
+
+} // namespace klv

@@ -1,0 +1,112 @@
+// The conversion run of the "Update" button and the date stamp of the last automatic update.
+#include "AutoUpdateFrm.h"
+
+#include "db/KlvDatabase.h"
+#include "db/KvQuery.h"
+#include "platform/Exceptions.h"
+#include "ui_AutoUpdateFrm.h"
+
+#include <QFileInfo>
+
+namespace klv {
+
+namespace {
+const QString kBackupQuestion = QStringLiteral("Heeft u een backup van de database gemaakt?");
+const QString kBackupFirst = QStringLiteral("Maak eerst een backup, voordat u de conversie draait!!!");
+const QString kConversionMissing =
+    QStringLiteral("Niet alle benodigde conversie bestanden zijn aanwezig, conversie afgebroken!");
+const QString kUpdateMissing =
+    QStringLiteral("Niet alle benodigde update bestanden zijn aanwezig, conversie afgebroken!");
+const QString kOtherUsers = QStringLiteral("Er zijn nog andere gebruikers actief. Sluit Kelvora op die P.C's");
+const QString kConversionDone = QStringLiteral("Conversie succesvol be\u00EBindigd");
+// The prerequisite that means: no SQL update script is left.
+constexpr int kNoUpdateScriptLeft = 9999;
+} // namespace
+
+void TFrmAutoUpdate::BtnUpdateClick()
+{
+    ui->BtnUpdate->setEnabled(false);
+    ui->BtnClose2->setEnabled(false);
+    if (!dialogs().confirm(kBackupQuestion)) {
+        dialogs().information(kBackupFirst);
+        ui->BtnClose2->setEnabled(true);
+        return;
+    }
+    // Every script is looked for before any runs, so a missing one changes nothing.
+    for (int n = FDbVersion + 1; n <= FExeDbVersion; ++n) {
+        if (!QFileInfo::exists(FScripts->conversionScriptPath(static_cast<uint16_t>(n)))) {
+            dialogs().information(kConversionMissing);
+            return;
+        }
+    }
+    for (int n = FDbUpdate + 1; n <= FScriptVersion; ++n) {
+        if (!QFileInfo::exists(FScripts->updateScriptPath(static_cast<uint16_t>(n)))) {
+            dialogs().information(kUpdateMissing);
+            return;
+        }
+    }
+    if (OtherUsersActive() && ui->EdPwd->isHidden()) {
+        dialogs().information(kOtherUsers);
+        ui->BtnUpdate->setEnabled(true);
+        ui->BtnClose2->setEnabled(true);
+        return;
+    }
+    try {
+        runConversionLoop();
+    } catch (const std::exception &e) {
+        // Scripts already committed stay; the versions keep their advanced values.
+        dialogs().information(exceptionMessage(e));
+        return;
+    }
+    dialogs().information(kConversionDone);
+    close();
+    ui->BtnClose2->setEnabled(true);
+}
+
+// Interleaves the two series: an SQL update script runs as soon as the database has the
+// version its header asks for, a conversion script otherwise.
+void TFrmAutoUpdate::runConversionLoop()
+{
+    // Counted in int so that the last possible number does not wrap around to 0.
+    int dbVersion = FDbVersion + 1;
+    int dbUpdate = FDbUpdate + 1;
+    const auto sync = [&] {
+        FDbVersion = static_cast<uint16_t>(dbVersion);
+        FDbUpdate = static_cast<uint16_t>(dbUpdate);
+    };
+    sync();
+    const auto prerequisite = [&] {
+        return dbUpdate > FScriptVersion ? kNoUpdateScriptLeft : RequiredDbVersion(static_cast<uint16_t>(dbUpdate));
+    };
+    int required = prerequisite();
+    while (dbVersion <= FExeDbVersion || dbUpdate <= FScriptVersion) {
+        if (dbVersion <= required) {
+            RunConversionScript(static_cast<uint16_t>(dbVersion));
+            ++dbVersion;
+        } else {
+            RunUpdateScript(static_cast<uint16_t>(dbUpdate), QString());
+            ++dbUpdate;
+            sync();
+            required = prerequisite();
+        }
+        sync();
+    }
+}
+
+void TFrmAutoUpdate::StampAutoUpdateDate()
+{
+    TKvQuery query(*gblKlvDBS);
+    query.SQL = QStringList{QStringLiteral("Update SYSPROPS Set DAUTOUPDATE_SPP = :dautoupdate_spp")};
+    query.setParam(QStringLiteral("dautoupdate_spp"), FSeams.clock.today());
+    query.Prepare();
+    gblKlvDBS->StartTransaction();
+    try {
+        query.ExecSQL();
+        gblKlvDBS->Commit();
+    } catch (...) {
+        gblKlvDBS->Rollback();
+        throw;
+    }
+}
+
+} // namespace klv

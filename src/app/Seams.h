@@ -1,0 +1,22 @@
+#pragma once
+
+#include "db/Aliases.h"
+#include "platform/Clock.h"
+#include "platform/Dialogs.h"
+#include "platform/Folders.h"
+#include "platform/Shell.h"
+
+namespace klv {
+
+// What the window needs from the platform, handed in when it is created: the real ones in main,
+// fakes in tests, the unattended ones in a scheduled run.
+struct Seams
+{
+    Dialogs &dialogs;
+    Shell &shell;
+    Clock &clock;
+    Folders folders;
+    AliasTable aliases;
+};
+
+} // namespace klv

@@ -1,0 +1,331 @@
+#include "ErrorLog.h"
+#include "SqlScriptEngine.h"
+#include "db/KlvDatabase.h"
+#include "db/KvQuery.h"
+#include "platform/Clock.h"
+#include "platform/Exceptions.h"
+
+#include "TestDatabases.h"
+#include "TestSupport.h"
+
+#include <QLocale>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+using namespace klv;
+
+namespace {
+// Records what the engine shows, and what the database holds at that moment.
+class RecordingDisplay : public StatementDisplay
+{
+public:
+    void showScriptNumber(Runner runner, uint16_t number) override
+    {
+        numbers << (runner == Runner::Conversion ? QStringLiteral("C") : QStringLiteral("U")) + QString::number(number);
+    }
+    void showStatement(const QStringList &sql) override { shown << sql.join(u'|'); }
+    QStringList numbers, shown;
+};
+} // namespace
+
+// The SQL script engine on real SQLite and PostgreSQL databases.
+class TestScriptEngine : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void fourLineScript_data();
+    void fourLineScript();
+    void failingStatement_data();
+    void failingStatement();
+    void onlySqlLinesReachDatabase_data();
+    void onlySqlLinesReachDatabase();
+    void emptyStatementDiffers();
+    void unterminatedLastStatementRuns_data();
+    void unterminatedLastStatementRuns();
+    void headerLine_data();
+    void headerLine();
+    void scrambledScript();
+    void missingFileRaises();
+    void emptyUpdateScriptRaises();
+    void errorLogLayout();
+    void unwritableLogReplacesError();
+
+private:
+    bool open(const QString &driver);
+    void script(const QString &name, const QByteArray &text);
+    QStringList values(); // rows of table T, in insertion order
+
+    std::unique_ptr<QTemporaryDir> FDir;
+    std::unique_ptr<testsupport::PgTestDatabase> FPg;
+    std::unique_ptr<KlvDatabase> FDb;
+    std::unique_ptr<FixedClock> FClock;
+    std::unique_ptr<ErrorLog> FLog;
+    std::unique_ptr<RecordingDisplay> FDisplay;
+    std::unique_ptr<SqlScriptEngine> FEngine;
+};
+
+void TestScriptEngine::init()
+{
+    FDir = std::make_unique<QTemporaryDir>();
+    FClock = std::make_unique<FixedClock>(QDateTime(QDate(2026, 12, 8), QTime(9, 30)));
+    FLog = std::make_unique<ErrorLog>(FDir->filePath(QStringLiteral("AuError.txt")), *FClock);
+    FDisplay = std::make_unique<RecordingDisplay>();
+}
+
+void TestScriptEngine::cleanup()
+{
+    FEngine.reset();
+    FDb.reset();
+    FPg.reset();
+}
+
+bool TestScriptEngine::open(const QString &driver)
+{
+    const QString ini = FDir->filePath(QStringLiteral("KlvAliases.ini"));
+    if (driver == QLatin1String("QPSQL")) {
+        FPg = std::make_unique<testsupport::PgTestDatabase>();
+        if (!FPg->isValid())
+            return false;
+        FPg->addAlias(ini, QStringLiteral("KLV"));
+    } else {
+        testsupport::createSqliteDatabase(FDir->filePath(QStringLiteral("klv.db")));
+        testsupport::addAlias(ini, QStringLiteral("KLV"), QStringLiteral("QSQLITE"), QStringLiteral("klv.db"));
+    }
+    FDb = std::make_unique<KlvDatabase>(AliasTable(ini), nullptr);
+    FDb->OnLogin = [](KlvDatabase &, ParamList &p) {
+        p.setValue(QStringLiteral("USER NAME"), QStringLiteral("orvant"));
+        p.setValue(QStringLiteral("PASSWORD"), QStringLiteral("wimbrel"));
+    };
+    FDb->AliasName = QStringLiteral("KLV");
+    FDb->Open();
+    FEngine = std::make_unique<SqlScriptEngine>(*FDb, *FDisplay, *FLog, FDir->path() + u'/');
+    TKvQuery q(*FDb);
+    q.SQL = QStringList{"create table T (ID integer primary key, V varchar(40))"};
+    q.ExecSQL();
+    return true;
+}
+
+void TestScriptEngine::script(const QString &name, const QByteArray &text)
+{
+    testsupport::writeFile(FDir->filePath(name), text);
+}
+
+QStringList TestScriptEngine::values()
+{
+    TKvQuery q(*FDb);
+    q.SQL = QStringList{"select V from T order by ID"};
+    q.Open();
+    QStringList out;
+    for (; !q.Eof(); q.Next())
+        out << q.fieldAsString(QStringLiteral("V"));
+    return out;
+}
+
+static void drivers()
+{
+    QTest::addColumn<QString>("driver");
+    QTest::newRow("sqlite") << "QSQLITE";
+    QTest::newRow("postgres") << "QPSQL";
+}
+
+void TestScriptEngine::fourLineScript_data()
+{
+    drivers();
+}
+
+void TestScriptEngine::fourLineScript()
+{
+    QFETCH(QString, driver);
+    QVERIFY(open(driver));
+    script(QStringLiteral("137.SQL"), "insert into T values (1, 'a')\r\n;\r\ninsert into T values (2, 'b')\r\nGO\r\n");
+    FEngine->RunConversionScript(137);
+    QCOMPARE(FDisplay->shown, (QStringList{"insert into T values (1, 'a')", "insert into T values (2, 'b')"}));
+    QCOMPARE(FDisplay->numbers, (QStringList{"C137", "C137"}));
+    QCOMPARE(values(), (QStringList{"a", "b"}));
+    QVERIFY(!FDb->InTransaction());
+    QVERIFY(!QFile::exists(FLog->path()));
+}
+
+void TestScriptEngine::failingStatement_data()
+{
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<QByteArray>("terminator");
+    QTest::addColumn<bool>("absorbed");
+    QTest::newRow("sqlite goo") << "QSQLITE" << QByteArray("goo") << true;
+    QTest::newRow("sqlite GO") << "QSQLITE" << QByteArray("GO") << false;
+    QTest::newRow("sqlite ;") << "QSQLITE" << QByteArray(";") << false;
+    QTest::newRow("postgres GoO") << "QPSQL" << QByteArray("GoO") << true;
+    QTest::newRow("postgres go") << "QPSQL" << QByteArray("go") << false;
+}
+
+void TestScriptEngine::failingStatement()
+{
+    QFETCH(QString, driver);
+    QFETCH(QByteArray, terminator);
+    QFETCH(bool, absorbed);
+    QVERIFY(open(driver));
+    script(QStringLiteral("U1011.SQL"), "insert into T values (1, 'before')\r\n;\r\n"
+                                        "create table T (X integer)\r\n" +
+                                            terminator + "\r\ninsert into T values (2, 'after')\r\n;\r\n");
+    if (absorbed) {
+        FEngine->RunUpdateScript(1011, QString());
+        QCOMPARE(values(), (QStringList{"before", "after"}));
+    } else {
+        QVERIFY_THROWS_EXCEPTION(EDBEngineError, FEngine->RunUpdateScript(1011, QString()));
+        QCOMPARE(values(), QStringList{"before"});
+    }
+    // Rolled back: the connection takes new work.
+    QVERIFY(!FDb->InTransaction());
+    TKvQuery q(*FDb);
+    q.SQL = QStringList{"insert into T values (3, 'still usable')"};
+    q.ExecSQL();
+    // One entry: a line end, the date, a line end, class " / " message.
+    const QString log = QString::fromLatin1(testsupport::readFile(FLog->path()));
+    const QString prefix = QStringLiteral("\r\n%1\r\nEDBEngineError / ")
+                               .arg(QLocale::system().toString(QDate(2026, 12, 8), QLocale::ShortFormat));
+    QVERIFY2(log.startsWith(prefix), qPrintable(log));
+    QCOMPARE(log.count(QStringLiteral("\r\n")), 2);
+}
+
+void TestScriptEngine::onlySqlLinesReachDatabase_data()
+{
+    drivers();
+}
+
+void TestScriptEngine::onlySqlLinesReachDatabase()
+{
+    QFETCH(QString, driver);
+    QVERIFY(open(driver));
+    // Each ignored line would be a syntax error if it reached the database; the ";" and "--"
+    // inside SQL lines and the colon in the literal must arrive unchanged.
+    script(QStringLiteral("U1012.SQL"),
+           "BEGIN TRANSACTION\r\n-- a comment\r\n\r\n"
+           "insert into T values (1, 'semi;colon')  \r\n;\r\n"
+           "begin transaction\r\ninsert into T\r\n  values (2, 'tijd 12:30 :x') -- note\r\n"
+           "\tGO \r\ncommit work\r\n");
+    FEngine->RunUpdateScript(1012, QString());
+    QCOMPARE(values(), (QStringList{"semi;colon", "tijd 12:30 :x"}));
+    QCOMPARE(FDisplay->shown, (QStringList{"insert into T values (1, 'semi;colon')",
+                                           "insert into T|values (2, 'tijd 12:30 :x') -- note"}));
+    QCOMPARE(FDisplay->numbers, (QStringList{"U1012", "U1012"}));
+}
+
+void TestScriptEngine::emptyStatementDiffers()
+{
+    QVERIFY(open(QStringLiteral("QSQLITE")));
+    const QByteArray text = "insert into T values (1, 'a')\r\nGO\r\n;\r\ninsert into T values (2, 'b')\r\n;\r\n";
+    script(QStringLiteral("138.SQL"), text);
+    script(QStringLiteral("U1013.SQL"), text);
+    FEngine->RunConversionScript(138); // the empty statement ends the script
+    QCOMPARE(values(), QStringList{"a"});
+    TKvQuery q(*FDb);
+    q.SQL = QStringList{"delete from T"};
+    q.ExecSQL();
+    FEngine->RunUpdateScript(1013, QString()); // skipped
+    QCOMPARE(values(), (QStringList{"a", "b"}));
+}
+
+void TestScriptEngine::unterminatedLastStatementRuns_data()
+{
+    QTest::addColumn<bool>("conversion");
+    QTest::newRow("conversion") << true;
+    QTest::newRow("update") << false;
+}
+
+void TestScriptEngine::unterminatedLastStatementRuns()
+{
+    QFETCH(bool, conversion);
+    QVERIFY(open(QStringLiteral("QSQLITE")));
+    const QByteArray text = "insert into T values (1, 'a')\r\n;\r\ninsert into T\r\nvalues (2, 'b')";
+    script(QStringLiteral("139.SQL"), text);
+    script(QStringLiteral("U1014.SQL"), text);
+    if (conversion)
+        FEngine->RunConversionScript(139);
+    else
+        FEngine->RunUpdateScript(1014, QString());
+    QCOMPARE(values(), (QStringList{"a", "b"}));
+}
+
+void TestScriptEngine::headerLine_data()
+{
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<bool>("skipped");
+    QTest::newRow("non-zero number") << QByteArray("138") << true;
+    QTest::newRow("zeros") << QByteArray("000") << false;
+    QTest::newRow("letters") << QByteArray("abc") << false;
+}
+
+void TestScriptEngine::headerLine()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(bool, skipped);
+    QVERIFY(open(QStringLiteral("QSQLITE")));
+    // A first line that is no header becomes part of the first statement, which then fails.
+    script(QStringLiteral("U1015.SQL"), first + "\r\ninsert into T values (1, 'a')\r\n;\r\n");
+    script(QStringLiteral("140.SQL"), first + "\r\ninsert into T values (1, 'a')\r\n;\r\n");
+    if (skipped) {
+        FEngine->RunUpdateScript(1015, QString());
+        QCOMPARE(values(), QStringList{"a"});
+    } else {
+        QVERIFY_THROWS_EXCEPTION(EDBEngineError, FEngine->RunUpdateScript(1015, QString()));
+        QCOMPARE(FDisplay->shown.first(), QString::fromLatin1(first + "|insert into T values (1, 'a')"));
+    }
+    // The conversion runner knows no header.
+    QVERIFY_THROWS_EXCEPTION(EDBEngineError, FEngine->RunConversionScript(140));
+}
+
+void TestScriptEngine::scrambledScript()
+{
+    QVERIFY(open(QStringLiteral("QPSQL")));
+    const QByteArray payload =
+        "141\r\ninsert into T values (1, 'caf\xE9')\r\n;\r\ninsert into T values (2, 'x')\r\nGO\r\n";
+    script(QStringLiteral("em_fix.sql"), testsupport::scrambleScript(payload));
+    FEngine->RunUpdateScript(1, FDir->filePath(QStringLiteral("EM_FIX.SQL")));
+    QCOMPARE(values(), (QStringList{QStringLiteral("caf\u00E9"), "x"}));
+    QCOMPARE(FDisplay->numbers.first(), QStringLiteral("U1"));
+}
+
+void TestScriptEngine::missingFileRaises()
+{
+    QVERIFY(open(QStringLiteral("QSQLITE")));
+    QVERIFY_THROWS_EXCEPTION(EInOutError, FEngine->RunConversionScript(150));
+    QVERIFY_THROWS_EXCEPTION(EInOutError, FEngine->RunUpdateScript(1500, QString()));
+    QVERIFY_THROWS_EXCEPTION(EInOutError, FEngine->RequiredDbVersion(1500));
+    QVERIFY(FDisplay->shown.isEmpty());
+}
+
+void TestScriptEngine::emptyUpdateScriptRaises()
+{
+    QVERIFY(open(QStringLiteral("QSQLITE")));
+    script(QStringLiteral("U1016.SQL"), "");
+    QVERIFY_THROWS_EXCEPTION(Exception, FEngine->RunUpdateScript(1016, QString()));
+    script(QStringLiteral("151.SQL"), "");
+    FEngine->RunConversionScript(151);
+}
+
+void TestScriptEngine::errorLogLayout()
+{
+    FLog->append(QStringLiteral("first"));
+    FClock->set(QDateTime(QDate(2026, 12, 9), QTime(1, 0)));
+    FLog->append(QStringLiteral("tweede be\u00EBindigd"));
+    const QLocale locale = QLocale::system();
+    const QByteArray expected = "\r\n" + locale.toString(QDate(2026, 12, 8), QLocale::ShortFormat).toLatin1() +
+                                "\r\nfirst\r\n" + locale.toString(QDate(2026, 12, 9), QLocale::ShortFormat).toLatin1() +
+                                "\r\ntweede be\xEBindigd";
+    QCOMPARE(testsupport::readFile(FLog->path()), expected);
+}
+
+void TestScriptEngine::unwritableLogReplacesError()
+{
+    QVERIFY(open(QStringLiteral("QSQLITE")));
+    QDir().mkpath(FLog->path()); // a folder where the log should be
+    script(QStringLiteral("U1017.SQL"), "create table T (X integer)\r\nGOO\r\n");
+    QVERIFY_THROWS_EXCEPTION(EInOutError, FEngine->RunUpdateScript(1017, QString()));
+}
+
+QTEST_GUILESS_MAIN(TestScriptEngine)
+#include "tst_scriptengine.moc"
