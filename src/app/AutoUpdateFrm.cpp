@@ -47,6 +47,9 @@ TFrmAutoUpdate::TFrmAutoUpdate(Seams seams, const QStringList &arguments, QWidge
     gblKlvDBS->OnLogin = [this](KlvDatabase &sender, ParamList &params) { gblKlvDBSLogin(sender, params); };
     IdHTTP1 = new HttpClient(this);
     IdHTTP1->setObjectName(QStringLiteral("IdHTTP1"));
+    IdHTTP1->OnWorkBegin = [this](WorkMode, int64_t max) { WorkBegin(max); };
+    IdHTTP1->OnWork = [this](WorkMode mode, int64_t count) { Work(mode == WorkMode::Read ? 0 : 1, count); };
+    IdHTTP1->OnWorkEnd = [this](WorkMode) { WorkEnd(); };
 
     FErrorLog = std::make_unique<ErrorLog>(folders().inInstallDir(QStringLiteral("AuError.txt")), FSeams.clock);
     StatementDisplay &display = *this;
@@ -68,6 +71,7 @@ void TFrmAutoUpdate::connectHandlers()
     click(ui->BtnClose2, &TFrmAutoUpdate::BtnCloseClick);
     click(ui->BtnUpdate, &TFrmAutoUpdate::BtnUpdateClick);
     click(ui->SpdBtnLoad, &TFrmAutoUpdate::SpdBtnLoadClick);
+    click(ui->BtnNewAU, &TFrmAutoUpdate::BtnNewAUClick);
     ui->Panel1->installEventFilter(this);
     ui->LblDbSql->installEventFilter(this);
 }
@@ -131,7 +135,7 @@ void TFrmAutoUpdate::processMessages()
 
 void TFrmAutoUpdate::FormCreate(const QStringList &arguments)
 {
-    FServerBase = scrambledServerBase();
+    FServerBase = FSeams.serverBase;
     if (arguments.size() >= 1)
         FNotifyWnd1 = strToIntDef(arguments[0], 0);
     if (arguments.size() >= 2)

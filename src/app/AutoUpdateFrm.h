@@ -87,6 +87,18 @@ public:
     static int32_t servicePassword(const QDate &day);
     void SpdBtnLoadClick();
 
+    // The update server and the updater's own renewal.
+    void DownloadFile(const QString &fileName, const QString &serverPath, const QString &subfolder);
+    void DownloadSupportFile(const QString &fileName, const QString &subPath, const QString &subfolder);
+    static QString UnscrambleServerBase(const QString &stored);
+    void BtnNewAUClick();
+    void CheckSelfRenewal(const QString &wantedVersion);
+
+    // Transfer progress, driven by the HTTP client's work events (mode 0 reading, 1 writing).
+    void WorkBegin(int64_t workCountMax);
+    void Work(int workMode, int64_t workCount);
+    void WorkEnd();
+
     // The application's standard error display for an action that raised.
     void guarded(const std::function<void()> &action);
     // Lets the window repaint during long work.
@@ -115,6 +127,14 @@ private:
     std::unique_ptr<ErrorLog> FErrorLog;
     std::unique_ptr<SqlScriptEngine> FScripts;
     bool FShown = false;
+    // Transfer progress reaches the screen at most this often; the last texts are kept and
+    // shown when the transfer ends, so the user finally sees the same.
+    qint64 FLastPaintMs = -1;
+    QString FPendingSpeedText;
+    QString FPendingTimeText;
+    int64_t FPendingPosition = 0;
+    bool FPaintPending = false;
+    void paintProgress();
 };
 
 } // namespace klv

@@ -17,6 +17,8 @@ struct Seams
     Clock &clock;
     Folders folders;
     AliasTable aliases;
+    // The update server's base address in its stored, scrambled form.
+    QString serverBase;
 };
 
 } // namespace klv

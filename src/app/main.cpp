@@ -1,6 +1,7 @@
 // The program entry: the application titled "AutoUpdate" with its one window.
 #include "AutoUpdateFrm.h"
 #include "QtDialogs.h"
+#include "platform/ServerAddress.h"
 
 #include <QApplication>
 
@@ -13,7 +14,12 @@ int main(int argc, char *argv[])
     klv::SystemShell shell;
     klv::SystemClock clock;
     const klv::Folders folders = klv::Folders::fromEnvironment();
-    klv::Seams seams{dialogs, shell, clock, folders, klv::AliasTable::fromEnvironment(folders.installDir())};
+    klv::Seams seams{dialogs,
+                     shell,
+                     clock,
+                     folders,
+                     klv::AliasTable::fromEnvironment(folders.installDir()),
+                     klv::storedServerBase()};
 
     // The window frees itself when it closes, which ends the message loop.
     auto *window = new klv::TFrmAutoUpdate(seams, QApplication::arguments().mid(1));

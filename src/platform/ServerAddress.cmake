@@ -1,6 +1,6 @@
-# Writes ServerAddressData.h with the update server's base address in its stored (scrambled)
-# form; ServerAddress.cpp turns it back. The two must use the same filler length, key and shift.
-#   klv_write_server_address(<plain address> <output header>)
+#Writes ServerAddressData.h with the update server's base address in its stored (scrambled)
+#form; ServerAddress.cpp turns it back.The two must use the same filler length, key and shift.
+#klv_write_server_address(<plain address> <output header>)
 
 function(klv_write_server_address plain output)
     string(REGEX REPLACE "/+$" "" plain "${plain}")

@@ -64,6 +64,12 @@ QString unscrambleServerBase(const QString &scrambled)
     return result;
 }
 
+QString storedServerBase()
+{
+    const QString override = qEnvironmentVariable("KLV_UPDATE_SERVER");
+    return override.isEmpty() ? scrambledServerBase() : scrambleServerBase(withoutTrailingSlashes(override));
+}
+
 QString serverBase()
 {
     const QString override = qEnvironmentVariable("KLV_UPDATE_SERVER");

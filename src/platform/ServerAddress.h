@@ -16,6 +16,9 @@ namespace klv {
 QString scrambledServerBase();
 QString scrambleServerBase(const QString &plain);
 QString unscrambleServerBase(const QString &scrambled);
+// The stored form the window keeps: KLV_UPDATE_SERVER scrambled when it is set, else the
+// built-in one.
+QString storedServerBase();
 // KLV_UPDATE_SERVER when set (tests, demonstrations, a test server), else the built-in address.
 QString serverBase();
 

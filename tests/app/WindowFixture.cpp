@@ -54,7 +54,7 @@ void WindowFixture::tearDown()
 klv::TFrmAutoUpdate *WindowFixture::create(const QStringList &args)
 {
     window = new klv::TFrmAutoUpdate(
-        klv::Seams{*dialogs, *shell, *clock, klv::Folders(install, updater), klv::AliasTable(ini)}, args);
+        klv::Seams{*dialogs, *shell, *clock, klv::Folders(install, updater), klv::AliasTable(ini), serverBase}, args);
     return window;
 }
 

@@ -41,4 +41,6 @@ public:
     std::unique_ptr<RecordingShell> shell;
     std::unique_ptr<klv::FixedClock> clock;
     QPointer<klv::TFrmAutoUpdate> window;
+    // The stored (scrambled) form of the update server's address.
+    QString serverBase;
 };
