@@ -18,17 +18,25 @@ IniFile IniFile::fromBytes(QByteArrayView bytes)
         if (line.isEmpty() || line.startsWith(u';'))
             continue;
         if (line.startsWith(u'[') && line.endsWith(u']')) {
-            ini.FSections.append({line.sliced(1, line.size() - 2).trimmed().toString(), {}});
+            const QString name = line.sliced(1, line.size() - 2).trimmed().toString();
+            if (!ini.FFirstSection.contains(name.toCaseFolded()))
+                ini.FFirstSection.insert(name.toCaseFolded(), ini.FSections.size());
+            ini.FSections.append({name, {}, {}});
             current = &ini.FSections.last();
             continue;
         }
         if (!current)
             continue;
         const qsizetype eq = line.indexOf(u'=');
-        if (eq < 0)
-            current->entries.append({QString(), QString()});
-        else
-            current->entries.append({line.first(eq).trimmed().toString(), line.sliced(eq + 1).trimmed().toString()});
+        QString key, value;
+        if (eq >= 0) {
+            key = line.first(eq).trimmed().toString();
+            value = line.sliced(eq + 1).trimmed().toString();
+        }
+        const QString folded = key.toCaseFolded();
+        if (!current->firstEntry.contains(folded))
+            current->firstEntry.insert(folded, current->entries.size());
+        current->entries.append({key, value});
     }
     return ini;
 }
@@ -45,10 +53,8 @@ IniFile IniFile::fromFile(const QString &path)
 
 const IniFile::Section *IniFile::find(const QString &section) const
 {
-    for (const Section &s : FSections)
-        if (s.name.compare(section, Qt::CaseInsensitive) == 0)
-            return &s;
-    return nullptr;
+    const auto it = FFirstSection.constFind(section.toCaseFolded());
+    return it == FFirstSection.constEnd() ? nullptr : &FSections[*it];
 }
 
 const QPair<QString, QString> *IniFile::findEntry(const QString &section, const QString &key) const
@@ -56,10 +62,8 @@ const QPair<QString, QString> *IniFile::findEntry(const QString &section, const 
     const Section *s = find(section);
     if (!s)
         return nullptr;
-    for (const auto &entry : s->entries)
-        if (entry.first.compare(key, Qt::CaseInsensitive) == 0)
-            return &entry;
-    return nullptr;
+    const auto it = s->firstEntry.constFind(key.toCaseFolded());
+    return it == s->firstEntry.constEnd() ? nullptr : &s->entries[*it];
 }
 
 QStringList IniFile::sections() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArrayView>
+#include <QHash>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -34,11 +35,13 @@ private:
     {
         QString name;
         QList<QPair<QString, QString>> entries;
+        QHash<QString, qsizetype> firstEntry; // folded key -> index of its first occurrence
     };
     const Section *find(const QString &section) const;
     const QPair<QString, QString> *findEntry(const QString &section, const QString &key) const;
 
     QList<Section> FSections;
+    QHash<QString, qsizetype> FFirstSection; // folded name -> index of its first occurrence
 };
 
 } // namespace klv
