@@ -1,6 +1,7 @@
 #include "AutoUpdateFrm.h"
 
 #include "ErrorLog.h"
+#include "PremiumImport.h"
 #include "db/KlvDatabase.h"
 #include "platform/Ansi.h"
 #include "platform/Convert.h"
@@ -54,6 +55,8 @@ TFrmAutoUpdate::TFrmAutoUpdate(Seams seams, const QStringList &arguments, QWidge
     FErrorLog = std::make_unique<ErrorLog>(folders().inInstallDir(QStringLiteral("AuError.txt")), FSeams.clock);
     StatementDisplay &display = *this;
     FScripts = std::make_unique<SqlScriptEngine>(*gblKlvDBS, display, *FErrorLog, folders().updaterDir());
+    FPremium = std::make_unique<PremiumImport>(*gblKlvDBS, gRegioCode, folders(), FSeams.dialogs,
+                                               [this](const QString &line) { AddDownloadLog(line); });
     connectHandlers();
 
     guarded([&] { FormCreate(arguments); });
@@ -72,6 +75,7 @@ void TFrmAutoUpdate::connectHandlers()
     click(ui->BtnUpdate, &TFrmAutoUpdate::BtnUpdateClick);
     click(ui->SpdBtnLoad, &TFrmAutoUpdate::SpdBtnLoadClick);
     click(ui->BtnNewAU, &TFrmAutoUpdate::BtnNewAUClick);
+    click(ui->BtnDownload, &TFrmAutoUpdate::BtnDownloadClick);
     ui->Panel1->installEventFilter(this);
     ui->LblDbSql->installEventFilter(this);
 }
@@ -95,6 +99,8 @@ void TFrmAutoUpdate::showScriptNumber(Runner runner, uint16_t number)
 void TFrmAutoUpdate::showStatement(const QStringList &sql)
 {
     ui->Memo2->setPlainText(sql.join(u'\n'));
+    if (OnStatement)
+        OnStatement(sql);
     processMessages();
 }
 
@@ -212,13 +218,17 @@ void TFrmAutoUpdate::closeEvent(QCloseEvent *event)
 void TFrmAutoUpdate::FormClose()
 {
     FRunActive = false;
+    FClosing = true;
     try {
         if (gblKlvDBS->Connected())
             gblKlvDBS->Close();
         if (FWeHave && !FWeHave->isEmpty())
             ansi::writeLines(folders().inInstallDir(kKnownPackagesFile), *FWeHave);
         processMessages();
-        FWeHave.reset();
+        // The list itself lives as long as the window: a download run still on the stack may
+        // look at it until it notices that the window is closing.
+        if (!FSeams.startMainProgramOnClose)
+            return;
 #ifdef _WIN32
         const auto owner = static_cast<int32_t>(winId());
 #else

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PackageList.h"
 #include "Seams.h"
 #include "SqlScriptEngine.h"
 
@@ -18,6 +19,18 @@ class QStatusBar;
 namespace klv {
 class HttpClient;
 class ErrorLog;
+class IniFile;
+class PremiumImport;
+
+// What the download run decides for one entry of the package list's file section.
+struct FileDecision
+{
+    QString subfolder;
+    QString fileName;
+    packagelist::Wanted wanted;
+    QString installed; // the installed version or number as text
+    bool needed = false;
+};
 class KlvDatabase;
 class ParamList;
 
@@ -52,6 +65,17 @@ public:
     std::unique_ptr<QStringList> FWeHave;
     QString FServerBase;
     QString FListFileName;
+
+    // How the last download run and conversion ended, for a caller that drives the window
+    // without a person (the unattended mode).
+    bool FRunCompleted = false;   // the end-of-run steps were reached
+    bool FConversionDone = false; // the conversion run finished without error
+    bool FClosing = false;        // the closing steps have begun
+
+    // Optional observers of the work, called as it happens.
+    std::function<void(const QString &line)> OnDownloadLog;
+    std::function<void(const QStringList &sql)> OnStatement;
+    std::function<void(int64_t count, int64_t maximum)> OnTransferProgress;
 
     KlvDatabase *gblKlvDBS = nullptr;
     HttpClient *IdHTTP1 = nullptr;
@@ -94,6 +118,21 @@ public:
     void BtnNewAUClick();
     void CheckSelfRenewal(const QString &wantedVersion);
 
+    // The download run of "Ophalen".
+    void BtnDownloadClick();
+    void RunDownload();
+    // Fetches the customer's list or the general one; false when the user asks to try again.
+    bool fetchPackageList();
+    FileDecision decideFileEntry(const IniFile &list, const QString &release, const QString &key);
+    QString knownPackageNumber(const QString &fileName) const;
+
+    // Update script commands, and the download log they write to.
+    void RunScriptLine(const QString &line);
+    void UnzipArchive(const QString &name, const QString &subfolder);
+    void ExecQueryFile(const QString &name);
+    void LoadPremiumList(const QString &fileName);
+    void AddDownloadLog(const QString &line);
+
     // Transfer progress, driven by the HTTP client's work events (mode 0 reading, 1 writing).
     void WorkBegin(int64_t workCountMax);
     void Work(int workMode, int64_t workCount);
@@ -121,12 +160,18 @@ private:
     void showScriptNumber(Runner runner, uint16_t number) override;
     void showStatement(const QStringList &sql) override;
     void runConversionLoop();
+    void runDownloadSteps();
+    void handleFileEntry(const IniFile &list, const QString &release, const QString &key);
+    void setKnownPackageNumber(const QString &fileName, int32_t number);
+    void finishRun();
 
     Seams FSeams;
     std::unique_ptr<Ui::TFrmAutoUpdate> ui;
     std::unique_ptr<ErrorLog> FErrorLog;
     std::unique_ptr<SqlScriptEngine> FScripts;
+    std::unique_ptr<PremiumImport> FPremium;
     bool FShown = false;
+    bool FRunInProgress = false; // RunDownload is on the stack
     // Transfer progress reaches the screen at most this often; the last texts are kept and
     // shown when the transfer ends, so the user finally sees the same.
     qint64 FLastPaintMs = -1;

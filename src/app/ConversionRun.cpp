@@ -25,6 +25,7 @@ constexpr int kNoUpdateScriptLeft = 9999;
 
 void TFrmAutoUpdate::BtnUpdateClick()
 {
+    FConversionDone = false;
     ui->BtnUpdate->setEnabled(false);
     ui->BtnClose2->setEnabled(false);
     if (!dialogs().confirm(kBackupQuestion)) {
@@ -58,6 +59,7 @@ void TFrmAutoUpdate::BtnUpdateClick()
         dialogs().information(exceptionMessage(e));
         return;
     }
+    FConversionDone = true;
     dialogs().information(kConversionDone);
     close();
     ui->BtnClose2->setEnabled(true);

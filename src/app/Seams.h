@@ -19,6 +19,8 @@ struct Seams
     AliasTable aliases;
     // The update server's base address in its stored, scrambled form.
     QString serverBase;
+    // Closing hands over to the main application; an unattended run may say it should not.
+    bool startMainProgramOnClose = true;
 };
 
 } // namespace klv

@@ -2,6 +2,7 @@
 // "Update".
 #include "AutoUpdateFrm.h"
 
+#include "platform/Exceptions.h"
 #include "ui_AutoUpdateFrm.h"
 
 #include <QElapsedTimer>
@@ -72,6 +73,9 @@ void TFrmAutoUpdate::WorkBegin(int64_t workCountMax)
 
 void TFrmAutoUpdate::Work(int workMode, int64_t workCount)
 {
+    // A download run whose window is closing stops at its next transfer event.
+    if (FRunInProgress && !FRunActive)
+        throw EAbort();
     // The elapsed time as a time of day; whole days are dropped.
     const double elapsedDays = toDays(FSeams.clock.now()) - FStartTime;
     qint64 ms = std::llround(elapsedDays * kMsPerDay) % kMsPerDay;
@@ -94,6 +98,8 @@ void TFrmAutoUpdate::Work(int workMode, int64_t workCount)
     }
     FPendingPosition = workCount;
     FPaintPending = true;
+    if (OnTransferProgress)
+        OnTransferProgress(workCount, ui->Gauge1->maximum());
 
     // A fast transfer would spend its time repainting; the screen follows at a steady pace.
     const qint64 nowMs = paintClock().elapsed();

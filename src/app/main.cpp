@@ -1,28 +1,71 @@
-// The program entry: the application titled "AutoUpdate" with its one window.
+// The program entry: the application titled "AutoUpdate" with its one window, or the same
+// window driven without a person for a scheduled update or a dry run.
 #include "AutoUpdateFrm.h"
 #include "QtDialogs.h"
+#include "Unattended.h"
 #include "platform/ServerAddress.h"
 
 #include <QApplication>
+#include <cstdio>
+
+namespace {
+// How long an unattended run waits before it asks the server for the package list again.
+int retryPauseMs()
+{
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("KLV_RETRY_PAUSE_MS", &ok);
+    return ok ? ms : 10000;
+}
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const klv::CommandLine line = klv::CommandLine::parse(arguments);
+    if (line.help || !line.error.isEmpty()) {
+        const QByteArray text =
+            ((line.error.isEmpty() ? QString() : line.error + u'\n') + klv::CommandLine::helpText()).toUtf8();
+        std::fwrite(text.constData(), 1, size_t(text.size()), line.error.isEmpty() ? stdout : stderr);
+        return line.error.isEmpty() ? klv::ExitDone : klv::ExitUsage;
+    }
+    const bool withoutPerson = line.unattended || line.dryRun;
+    // No screen is needed when nobody looks at it.
+    if (withoutPerson && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("AutoUpdate"));
 
-    klv::QtDialogs dialogs;
     klv::SystemShell shell;
     klv::SystemClock clock;
     const klv::Folders folders = klv::Folders::fromEnvironment();
-    klv::Seams seams{dialogs,
+    const auto seams = [&](klv::Dialogs &dialogs) {
+        klv::Seams s{dialogs,
                      shell,
                      clock,
                      folders,
                      klv::AliasTable::fromEnvironment(folders.installDir()),
                      klv::storedServerBase()};
+        s.startMainProgramOnClose = !line.noRestart && !line.dryRun;
+        return s;
+    };
 
+    if (withoutPerson) {
+        klv::ConsoleOutput out(line.logFile);
+        if (!out.isOpen()) {
+            std::fprintf(stderr, "Kan het logbestand niet openen: %s\n", qPrintable(line.logFile));
+            return klv::ExitUsage;
+        }
+        klv::UnattendedDialogs dialogs(out, line.backupMade, 3, retryPauseMs());
+        auto *window = new klv::TFrmAutoUpdate(seams(dialogs), line.positional);
+        return line.dryRun ? klv::runDryRun(window, out) : klv::runUnattended(window, line, out);
+    }
+
+    klv::QtDialogs dialogs;
     // The window frees itself when it closes, which ends the message loop.
-    auto *window = new klv::TFrmAutoUpdate(seams, QApplication::arguments().mid(1));
+    auto *window = new klv::TFrmAutoUpdate(seams(dialogs), line.positional);
     window->show();
     return QApplication::exec();
 }

@@ -34,8 +34,9 @@ void WindowFixture::setUp()
     db = testsupport::createSqliteDatabase(install + QStringLiteral("klv.db"));
     testsupport::addAlias(ini, QStringLiteral("KLV"), QStringLiteral("QSQLITE"), QStringLiteral("klv.db"));
     testsupport::addAlias(ini, QStringLiteral("ODBC_OVT"), QStringLiteral("QSQLITE"), QStringLiteral("klv.db"));
-    sql({"insert into SYSPROPS values (137, 1010, null)", "insert into SYSTEMINFO values ('07', '4711')",
-         "insert into LICENSE values ('KEY1234567')"});
+    QVERIFY2(sql({"insert into SYSPROPS (VERSIENUMMER, IUPDATE_SPP, DAUTOUPDATE_SPP) values (137, 1010, null)",
+                  "insert into SYSTEMINFO values ('07', '4711')", "insert into LICENSE values ('KEY1234567')"}),
+             "fixture rows");
     QFile::copy(exeTemplate(), install + QStringLiteral("KLV.EXE"));
     putFile(QStringLiteral("u1010.sql"), "select 1\r\n;\r\n");
     QDir::setCurrent(install);

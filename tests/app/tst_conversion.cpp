@@ -198,8 +198,9 @@ void TestConversion::otherUsersRefusedUnlessServiceMode()
     QVERIFY(pg.isValid());
     pg.addAlias(F.ini, QStringLiteral("PG"));
     QVERIFY(testsupport::execAll(
-        pg.connection(), {"insert into SYSPROPS values (137, 1010, null)", "insert into SYSTEMINFO values ('03', '99')",
-                          "insert into LICENSE values ('PGKEY')", "create table RUNLOG (NAME varchar(20))"}));
+        pg.connection(), {"insert into SYSPROPS (VERSIENUMMER, IUPDATE_SPP, DAUTOUPDATE_SPP) values (137, 1010, null)",
+                          "insert into SYSTEMINFO values ('03', '99')", "insert into LICENSE values ('PGKEY')",
+                          "create table RUNLOG (NAME varchar(20))"}));
     F.putFile(QStringLiteral("u1011.sql"), "insert into RUNLOG values ('U1011')\r\n;\r\n");
     F.create({QStringLiteral("0"), QStringLiteral("0"), QStringLiteral("PG")})->show();
     F.dialogs->clear(); // the probe's own multi-user message
@@ -223,7 +224,8 @@ void TestConversion::otherUsersRefusedUnlessServiceMode()
 
 void TestConversion::stampTwiceOneDay()
 {
-    QVERIFY(F.sql({"insert into SYSPROPS values (136, 1000, '2020-01-01')"}));
+    QVERIFY(
+        F.sql({"insert into SYSPROPS (VERSIENUMMER, IUPDATE_SPP, DAUTOUPDATE_SPP) values (136, 1000, '2020-01-01')"}));
     F.create()->show();
     F.window->StampAutoUpdateDate();
     F.window->StampAutoUpdateDate();

@@ -114,6 +114,37 @@ QSqlDatabase PgTestDatabase::connection() const
     return QSqlDatabase::database(FConnection);
 }
 
+bool PgTestDatabase::closeConnection() const
+{
+    QSqlDatabase db = QSqlDatabase::database(FConnection, false);
+    if (!db.isOpen())
+        return true;
+    int pid = 0;
+    {
+        QSqlQuery q(db);
+        if (q.exec(QStringLiteral("select pg_backend_pid()")) && q.next())
+            pid = q.value(0).toInt();
+    }
+    db.close();
+    // Asked from the maintenance database, so that the asking connection does not count.
+    const QString monitor = FConnection + QStringLiteral("-monitor");
+    bool gone = false;
+    {
+        QSqlDatabase m = pgConnection(monitor, QStringLiteral("postgres"), FPort);
+        if (m.open()) {
+            QSqlQuery q(m);
+            for (int i = 0; i < 400 && !gone; ++i) {
+                gone = q.exec(QStringLiteral("select count(*) from pg_stat_activity where pid = %1").arg(pid)) &&
+                       q.next() && q.value(0).toInt() == 0;
+                if (!gone)
+                    QTest::qWait(25);
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(monitor);
+    return gone;
+}
+
 void PgTestDatabase::addAlias(const QString &iniPath, const QString &alias) const
 {
     testsupport::addAlias(iniPath, alias, QStringLiteral("QPSQL"), FName, QStringLiteral("127.0.0.1"), FPort);

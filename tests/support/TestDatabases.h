@@ -33,6 +33,9 @@ public:
     int port() const { return FPort; }
     // A connection of its own to the database (as the updater's role).
     QSqlDatabase connection() const;
+    // Closes that connection and waits until its server process is gone, so that it no longer
+    // counts as another user. Returns false when it stays.
+    bool closeConnection() const;
     void addAlias(const QString &iniPath, const QString &alias) const;
 
 private:

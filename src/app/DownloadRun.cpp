@@ -1,0 +1,246 @@
+// The download run of "Ophalen": the package list, the packages the installation lacks, the
+// list's commands, and the end of the run.
+#include "AutoUpdateFrm.h"
+
+#include "PackageList.h"
+#include "db/TextRoutines.h"
+#include "platform/Convert.h"
+#include "platform/Exceptions.h"
+#include "platform/IniFile.h"
+#include "ui_AutoUpdateFrm.h"
+#include "verinfo/VerInfoRes.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QScopeGuard>
+
+namespace klv {
+
+using packagelist::Wanted;
+
+namespace {
+const QString kRetryQuestion = QStringLiteral("Website is niet beschikbaar, wilt u het opnieuw proberen?");
+const QString kListLog = QStringLiteral("Download: whatsnew.klv");
+const QString kDownloadedLog = QStringLiteral("Downloaded: ");
+const QString kDownloadLog = QStringLiteral("Download ");
+const QString kGeneralList = QStringLiteral("whatsnew.klv");
+const QString kConversionWaiting = QStringLiteral("Download is voltooid, start update indien nodig.");
+const QString kAllDone = QStringLiteral("Auto Update is voltooid.");
+const QString kNotAList = QStringLiteral("Het bestand %1 is geen pakketlijst.");
+const QString kEmptyValue = QStringLiteral("De pakketlijst geeft geen waarde voor %1.");
+const QString kMissingVersion = QStringLiteral("0.0.0.0");
+// The message that warns the main application's windows: the first user message plus 16.
+constexpr unsigned kFilesReplacedMessage = Shell::WM_USER + 16;
+} // namespace
+
+void TFrmAutoUpdate::BtnDownloadClick()
+{
+    FRunCompleted = false;
+    ProbeDatabase();
+    ui->BtnDownload->setEnabled(false);
+    FRunActive = true;
+    // While this is on the stack, a close of the window stops the run at its next step.
+    FRunInProgress = true;
+    const auto done = qScopeGuard([this] { FRunInProgress = false; });
+    while (FRunActive) {
+        processMessages();
+        if (!FRunActive)
+            return; // closed meanwhile
+        AddDownloadLog(kListLog);
+        if (!fetchPackageList())
+            continue; // the user asked to try again
+        if (!FRunActive)
+            return;
+        AddDownloadLog(kDownloadedLog + FListFileName);
+        RunDownload();
+        if (!FRunActive)
+            return;
+        FRunActive = false;
+    }
+    ui->BtnDownload->setEnabled(true);
+}
+
+// The customer's own list, else the general one. False when the user wants another try; the
+// error of the last attempt goes on when the user gives up.
+bool TFrmAutoUpdate::fetchPackageList()
+{
+    FListFileName = QStringLiteral("whatsnew") + FCustomerKey + QStringLiteral(".klv");
+    try {
+        DownloadSupportFile(FListFileName, QString(), QString());
+        return true;
+    } catch (const std::exception &) {
+        if (!FRunActive)
+            throw;
+    }
+    FListFileName = kGeneralList;
+    try {
+        DownloadSupportFile(FListFileName, QString(), QString());
+        return true;
+    } catch (const std::exception &) {
+        if (!FRunActive)
+            throw;
+        if (dialogs().confirm(kRetryQuestion))
+            return false;
+        FRunActive = false; // "Ophalen" stays disabled
+        throw;
+    }
+}
+
+void TFrmAutoUpdate::RunDownload()
+{
+    try {
+        runDownloadSteps();
+    } catch (const std::exception &e) {
+        // Once the window is closing nothing more is shown or touched.
+        if (FRunActive)
+            dialogs().information(exceptionMessage(e));
+    }
+}
+
+void TFrmAutoUpdate::runDownloadSteps()
+{
+    const IniFile list = IniFile::fromFile(folders().inInstallDir(FListFileName));
+    // A list with no section at all is not a package list (an error page, a cut file): saying
+    // "done" after it would hide that nothing was updated.
+    if (list.sections().isEmpty())
+        throw Exception(kNotAList.arg(FListFileName));
+    const QString release = QString::number(FExeDbVersion);
+
+    for (const QString &key : list.readSection(QStringLiteral("KLV") + release)) {
+        if (!FRunActive)
+            return;
+        handleFileEntry(list, release, key);
+    }
+
+    const auto fetchNumbered = [this](const QString &prefix, int from, int upTo) {
+        for (int k = from; k <= upTo && k <= UINT16_MAX; ++k) {
+            if (!FRunActive)
+                return;
+            const QString name = prefix + QString::number(k) + QStringLiteral(".zlb");
+            DownloadSupportFile(name, QString(), QString());
+            UnzipArchive(name, QString());
+        }
+    };
+    const QString sql = QStringLiteral("SQL") + release;
+    fetchNumbered(QString(), FDbVersion + 1, list.readInteger(sql, QStringLiteral("VERSIE"), 0));
+    fetchNumbered(QStringLiteral("u"), FDbUpdate + 1, list.readInteger(sql, QStringLiteral("UPDATE"), 0));
+
+    for (const QString &command : list.readSection(QStringLiteral("CMD") + release)) {
+        if (!FRunActive)
+            return;
+        RunScriptLine(command);
+    }
+    if (FRunActive)
+        finishRun();
+}
+
+FileDecision TFrmAutoUpdate::decideFileEntry(const IniFile &list, const QString &release, const QString &key)
+{
+    const QString section = QStringLiteral("KLV") + release;
+    FileDecision d;
+    const packagelist::FileKey file = packagelist::splitKey(key);
+    d.subfolder = file.subfolder;
+    d.fileName = file.fileName;
+    // The value stands under the bare file name, whatever folder the key names.
+    const bool present = list.valueExists(section, d.fileName);
+    const QString value = list.readString(section, d.fileName, QString());
+    if (present && value.isEmpty())
+        throw Exception(kEmptyValue.arg(key));
+    d.wanted = packagelist::classify(value, present);
+
+    switch (d.wanted.kind) {
+    case Wanted::Kind::Forced:
+        d.needed = true;
+        d.installed = QStringLiteral("-");
+        break;
+    case Wanted::Kind::Numbered: {
+        int32_t installed = 0;
+        if (QFileInfo::exists(folders().inInstallDir(d.subfolder + d.fileName)))
+            installed = strToIntDef(knownPackageNumber(d.fileName), 0);
+        d.installed = QString::number(installed);
+        d.needed = installed < d.wanted.number;
+        break;
+    }
+    case Wanted::Kind::Versioned:
+        try {
+            d.installed = TVerInfoRes(this, folders().inUpdaterDir(d.fileName)).GetVersionValue(viFileVersion);
+        } catch (const std::exception &) {
+            d.installed = kMissingVersion;
+        }
+        // Number by number: 5.2.10.0 is older than 5.3.0.0. Texts that are not numbers raise.
+        d.needed = compareVersions(d.installed, d.wanted.version) < 0;
+        break;
+    }
+    return d;
+}
+
+void TFrmAutoUpdate::handleFileEntry(const IniFile &list, const QString &release, const QString &key)
+{
+    const FileDecision d = decideFileEntry(list, release, key);
+    if (!d.needed)
+        return;
+    FSeams.shell.shellExecute(0, QStringLiteral("open"), QStringLiteral("attrib"),
+                              QStringLiteral("-R ") + folders().installDir() + d.fileName,
+                              QDir::toNativeSeparators(QDir::cleanPath(folders().installDir())), Shell::SW_HIDE);
+    if (d.fileName == u"klv.exe" || d.fileName == u"klvcomp.bpl") {
+        FSeams.shell.postMessage(FNotifyWnd1, kFilesReplacedMessage, 0, 0);
+        FSeams.shell.postMessage(FNotifyWnd2, kFilesReplacedMessage, 0, 0);
+        processMessages();
+        if (!FRunActive)
+            return;
+    }
+    const QString archive = packagelist::archiveName(d.fileName);
+    AddDownloadLog(kDownloadLog + archive);
+    DownloadSupportFile(archive, QStringLiteral("klv") + release + u'/', d.subfolder);
+    if (!FRunActive)
+        return;
+    UnzipArchive(archive, d.subfolder);
+    if (d.wanted.hasNumber) {
+        setKnownPackageNumber(d.fileName, d.wanted.number);
+        dialogs().information(d.fileName + u' ' + knownPackageNumber(d.fileName) + u' ' +
+                              QString::number(d.wanted.number));
+    }
+}
+
+QString TFrmAutoUpdate::knownPackageNumber(const QString &fileName) const
+{
+    // Names match without regard to case; the first line of a name counts.
+    for (const QString &line : *FWeHave) {
+        const qsizetype eq = line.indexOf(u'=');
+        if (eq >= 0 && line.first(eq).compare(fileName, Qt::CaseInsensitive) == 0)
+            return line.mid(eq + 1);
+    }
+    return {};
+}
+
+void TFrmAutoUpdate::setKnownPackageNumber(const QString &fileName, int32_t number)
+{
+    for (QString &line : *FWeHave) {
+        const qsizetype eq = line.indexOf(u'=');
+        if (eq >= 0 && line.first(eq).compare(fileName, Qt::CaseInsensitive) == 0) {
+            line = line.first(eq + 1) + QString::number(number);
+            return;
+        }
+    }
+    FWeHave->append(fileName + u'=' + QString::number(number));
+}
+
+void TFrmAutoUpdate::finishRun()
+{
+    FRunCompleted = true;
+    // The fetched packages in the installation folder itself; those in subfolders stay.
+    const QDir install(folders().installDir());
+    for (const QString &name : install.entryList({QStringLiteral("*.zlb")}, QDir::Files))
+        QFile::remove(install.filePath(name));
+    StampAutoUpdateDate();
+    ShowVersions();
+    if (ui->BtnUpdate->isEnabled()) {
+        ui->PgCtrlUpdate->setCurrentWidget(ui->TsUpdate);
+        dialogs().information(kConversionWaiting);
+    } else {
+        dialogs().information(kAllDone);
+        close();
+    }
+}
+
+} // namespace klv

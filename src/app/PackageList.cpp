@@ -1,0 +1,64 @@
+#include "PackageList.h"
+
+#include "platform/Convert.h"
+
+#include <QStringList>
+
+namespace klv::packagelist {
+
+namespace {
+constexpr qsizetype kMaxSegment = 255;
+} // namespace
+
+FileKey splitKey(const QString &key)
+{
+    const QStringList segments = key.split(u'\\');
+    FileKey out;
+    out.fileName = segments.last().left(segments.size() > 1 ? kMaxSegment : key.size());
+    if (segments.size() > 1)
+        out.subfolder = segments[segments.size() - 2].left(kMaxSegment) + u'\\';
+    return out;
+}
+
+Wanted classify(const QString &value, bool present)
+{
+    Wanted wanted;
+    if (!present) {
+        wanted.version = QStringLiteral("0.0.0.0");
+        return wanted;
+    }
+    int32_t number = 0;
+    if (value.startsWith(u't')) {
+        wanted.kind = Wanted::Kind::Forced;
+        wanted.hasNumber = tryStrToInt(value.mid(1), number);
+        wanted.number = wanted.hasNumber ? number : -1;
+    } else if (tryStrToInt(value, number)) {
+        wanted.kind = Wanted::Kind::Numbered;
+        wanted.hasNumber = true;
+        wanted.number = number;
+    } else {
+        wanted.version = value;
+    }
+    return wanted;
+}
+
+QString archiveName(const QString &fileName)
+{
+    const qsizetype dot = fileName.lastIndexOf(u'.');
+    return fileName.left(dot + 1) + QStringLiteral("zlb");
+}
+
+QString kindName(Wanted::Kind kind)
+{
+    switch (kind) {
+    case Wanted::Kind::Forced:
+        return QStringLiteral("forced");
+    case Wanted::Kind::Numbered:
+        return QStringLiteral("numbered");
+    case Wanted::Kind::Versioned:
+        return QStringLiteral("versioned");
+    }
+    return {};
+}
+
+} // namespace klv::packagelist

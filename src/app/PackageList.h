@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+#include <cstdint>
+
+// The rules of the package list's "KLV" entries, free of the window: how a key names a file and
+// its subfolder, how a value says what is wanted, and which archive carries a file.
+namespace klv::packagelist {
+
+struct FileKey
+{
+    QString subfolder; // empty, or the last folder of the key with its '\'
+    QString fileName;
+};
+
+// Splits "tools\extra\help.dll" into "extra\" and "help.dll"; earlier folders are dropped and
+// only the first 255 characters after each '\' count.
+FileKey splitKey(const QString &key);
+
+struct Wanted
+{
+    enum class Kind
+    {
+        Forced,
+        Numbered,
+        Versioned
+    };
+    Kind kind = Kind::Versioned;
+    bool hasNumber = false; // numbered, or forced with a number after the 't'
+    int32_t number = 0;     // the wanted number; -1 for a forced entry without one
+    QString version;        // the wanted version text of a versioned entry
+};
+
+// "t" + optional number: forced; a whole number: numbered; anything else: a version text.
+// An absent key is versioned with "0.0.0.0".
+Wanted classify(const QString &value, bool present);
+
+// The archive of a file: its name up to and including the last '.', then "zlb".
+QString archiveName(const QString &fileName);
+
+QString kindName(Wanted::Kind kind);
+
+} // namespace klv::packagelist

@@ -1,0 +1,301 @@
+#include "Unattended.h"
+
+#include "AutoUpdateFrm.h"
+#include "db/TextRoutines.h"
+#include "platform/Exceptions.h"
+#include "platform/IniFile.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QPointer>
+#include <QPushButton>
+#include <QThread>
+#include <cstdio>
+#include <optional>
+
+namespace klv {
+
+namespace {
+const QString kRetryQuestion = QStringLiteral("Website is niet beschikbaar, wilt u het opnieuw proberen?");
+const QString kBackupQuestion = QStringLiteral("Heeft u een backup van de database gemaakt?");
+
+// Lets deferred deletions run, so a window that closed itself is gone before the exit.
+void settle()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
+}
+} // namespace
+
+CommandLine CommandLine::parse(const QStringList &arguments)
+{
+    CommandLine line;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &a = arguments[i];
+        if (!a.startsWith(QStringLiteral("--"))) {
+            line.positional << a;
+        } else if (a == u"--unattended") {
+            line.unattended = true;
+        } else if (a == u"--convert") {
+            line.convert = true;
+        } else if (a == u"--backup-made") {
+            line.backupMade = true;
+        } else if (a == u"--no-restart") {
+            line.noRestart = true;
+        } else if (a == u"--dry-run") {
+            line.dryRun = true;
+        } else if (a == u"--help") {
+            line.help = true;
+        } else if (a == u"--log" || a.startsWith(QStringLiteral("--log="))) {
+            if (a == u"--log") {
+                if (i + 1 >= arguments.size()) {
+                    line.error = QStringLiteral("--log verwacht een bestandsnaam.");
+                    return line;
+                }
+                line.logFile = arguments[++i];
+            } else {
+                line.logFile = a.mid(6);
+            }
+        } else {
+            line.error = QStringLiteral("Onbekende optie: %1").arg(a);
+            return line;
+        }
+    }
+    // Options that only mean something without a person at the screen.
+    const bool unattendedOnly = line.convert || line.backupMade || line.noRestart || !line.logFile.isEmpty();
+    if (unattendedOnly && !line.unattended && !line.dryRun)
+        line.error = QStringLiteral("--convert, --backup-made, --no-restart en --log horen bij --unattended.");
+    else if (line.backupMade && !line.convert)
+        line.error = QStringLiteral("--backup-made hoort bij --convert.");
+    else if (line.dryRun && (line.convert || line.backupMade))
+        line.error = QStringLiteral("--dry-run verandert niets en kan niet converteren.");
+    else if (line.positional.size() > 3)
+        line.error = QStringLiteral("Te veel argumenten: %1").arg(line.positional.mid(3).join(u' '));
+    return line;
+}
+
+QString CommandLine::helpText()
+{
+    return QStringLiteral("Gebruik: AutoUpdate [venster1 [venster2 [alias]]] [opties]\n"
+                          "\n"
+                          "Zonder opties opent AutoUpdate het venster \"Automatisch updaten\".\n"
+                          "  venster1, venster2  vensters van Kelvora die gewaarschuwd worden (0 = geen)\n"
+                          "  alias               de database-alias (standaard ODBC_OVT)\n"
+                          "\n"
+                          "Opties voor een update zonder gebruiker (bijvoorbeeld een geplande taak):\n"
+                          "  --unattended        doet wat \"Ophalen\" doet, zonder vragen en zonder venster\n"
+                          "  --convert           draait daarna de databaseconversie als die klaarstaat\n"
+                          "  --backup-made       bevestigt dat er een backup van de database is (nodig bij --convert)\n"
+                          "  --no-restart        start Kelvora niet opnieuw na afloop\n"
+                          "  --log BESTAND       schrijft alle meldingen ook in BESTAND\n"
+                          "  --dry-run           laat zien wat een update zou doen, zonder iets te veranderen\n"
+                          "  --help              toont deze tekst\n"
+                          "\n"
+                          "Afsluitcodes: 0 klaar, 10 klaar maar een conversie wacht, 1 mislukt, 2 verkeerd gebruik.\n");
+}
+
+ConsoleOutput::ConsoleOutput(const QString &logFile) : FLogPath(logFile), FLog(logFile)
+{
+    if (!FLogPath.isEmpty())
+        FLog.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
+}
+
+void ConsoleOutput::line(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+    if (FLog.isOpen()) {
+        FLog.write(bytes);
+        FLog.flush();
+    }
+}
+
+UnattendedDialogs::UnattendedDialogs(ConsoleOutput &out, bool backupMade, int retries, int retryPauseMs)
+    : FOut(out), FBackupMade(backupMade), FRetriesLeft(retries), FRetryPauseMs(retryPauseMs)
+{
+}
+
+void UnattendedDialogs::message(Kind kind, const QString &text)
+{
+    static const char *const names[] = {"Informatie", "Waarschuwing", "Fout", "Vraag"};
+    FOut.line(QLatin1String(names[static_cast<int>(kind)]) + QStringLiteral(": ") + text);
+}
+
+bool UnattendedDialogs::confirm(const QString &text)
+{
+    bool yes = false;
+    if (text == kRetryQuestion && FRetriesLeft > 0) {
+        --FRetriesLeft;
+        QThread::msleep(static_cast<unsigned long>(FRetryPauseMs));
+        yes = true;
+    } else if (text == kBackupQuestion) {
+        yes = FBackupMade;
+    }
+    FOut.line(QStringLiteral("Vraag: ") + text + (yes ? QStringLiteral(" Ja") : QStringLiteral(" Nee")));
+    return yes;
+}
+
+QString UnattendedDialogs::openFile(const QString &, const QString &)
+{
+    return {};
+}
+
+namespace {
+void observe(TFrmAutoUpdate *window, ConsoleOutput &out)
+{
+    window->OnDownloadLog = [&out](const QString &line) { out.line(line); };
+    window->OnStatement = [&out](const QStringList &sql) { out.line(QStringLiteral("SQL: ") + sql.join(u' ')); };
+    auto timer = std::make_shared<QElapsedTimer>();
+    window->OnTransferProgress = [&out, timer](int64_t count, int64_t maximum) {
+        // At most once a second.
+        if (timer->isValid() && timer->elapsed() < 1000)
+            return;
+        timer->start();
+        const int64_t percent = maximum > 0 ? std::min<int64_t>(100, count * 100 / maximum) : 0;
+        out.line(QStringLiteral("Voortgang: %1% (%2 kB)").arg(percent).arg(count / 1024));
+    };
+}
+} // namespace
+
+int runUnattended(TFrmAutoUpdate *window, const CommandLine &options, ConsoleOutput &out)
+{
+    QPointer<TFrmAutoUpdate> guard(window);
+    observe(window, out);
+    window->guarded([&] { window->FormShow(); });
+    try {
+        window->BtnDownloadClick();
+    } catch (const std::exception &e) {
+        out.line(QStringLiteral("Fout: ") + exceptionMessage(e));
+    }
+    const bool completed = guard && guard->FRunCompleted;
+    const bool closed = !guard || guard->FClosing;
+    if (!completed) {
+        out.line(QStringLiteral("Update mislukt."));
+        if (!closed)
+            guard->close();
+        settle();
+        return ExitFailed;
+    }
+    if (closed) { // "Auto Update is voltooid." closed the window: nothing waits
+        settle();
+        return ExitDone;
+    }
+    const bool waiting = guard->findChild<QPushButton *>(QStringLiteral("BtnUpdate"))->isEnabled();
+    if (waiting && options.convert) {
+        guard->guarded([&] { guard->BtnUpdateClick(); });
+        const bool done = guard && guard->FConversionDone;
+        if (guard && !guard->FClosing)
+            guard->close();
+        settle();
+        if (!done)
+            out.line(QStringLiteral("Conversie mislukt."));
+        return done ? ExitDone : ExitFailed;
+    }
+    guard->close();
+    settle();
+    if (waiting)
+        out.line(
+            QStringLiteral("Een databaseconversie wacht; draai AutoUpdate met --unattended --convert --backup-made."));
+    return waiting ? ExitConversionWaiting : ExitDone;
+}
+
+namespace {
+QString kindText(packagelist::Wanted::Kind kind)
+{
+    switch (kind) {
+    case packagelist::Wanted::Kind::Forced:
+        return QStringLiteral("geforceerd");
+    case packagelist::Wanted::Kind::Numbered:
+        return QStringLiteral("genummerd");
+    case packagelist::Wanted::Kind::Versioned:
+        return QStringLiteral("versie");
+    }
+    return {};
+}
+
+QString wantedText(const packagelist::Wanted &w)
+{
+    if (w.kind == packagelist::Wanted::Kind::Versioned)
+        return w.version;
+    return w.hasNumber ? QString::number(w.number) : QStringLiteral("-");
+}
+
+// The list files a fetch may write, as they are now, so that a dry run leaves no trace.
+class FolderSnapshot
+{
+public:
+    FolderSnapshot(const Folders &folders, const QStringList &names)
+    {
+        for (const QString &name : names) {
+            const QString path = folders.inInstallDir(name);
+            QFile file(path);
+            FFiles.append({path, file.open(QIODevice::ReadOnly) ? std::optional(file.readAll()) : std::nullopt});
+        }
+    }
+    ~FolderSnapshot()
+    {
+        for (const auto &[path, bytes] : FFiles) {
+            if (!bytes) {
+                QFile::remove(path);
+                continue;
+            }
+            QFile file(path);
+            if (file.open(QIODevice::WriteOnly))
+                file.write(*bytes);
+        }
+    }
+
+private:
+    QList<QPair<QString, std::optional<QByteArray>>> FFiles;
+};
+} // namespace
+
+int runDryRun(TFrmAutoUpdate *window, ConsoleOutput &out)
+{
+    observe(window, out);
+    window->guarded([&] { window->FormShow(); });
+    bool failed = false;
+    try {
+        const FolderSnapshot snapshot(window->folders(),
+                                      {QStringLiteral("whatsnew") + window->FCustomerKey + QStringLiteral(".klv"),
+                                       QStringLiteral("whatsnew.klv")});
+        window->FRunActive = true;
+        while (!window->fetchPackageList()) {
+        }
+        window->FRunActive = false;
+        const IniFile list = IniFile::fromFile(window->folders().inInstallDir(window->FListFileName));
+        const QString release = QString::number(window->FExeDbVersion);
+        out.line(QStringLiteral("Pakketlijst: %1, release %2").arg(window->FListFileName, release));
+        for (const QString &key : list.readSection(QStringLiteral("KLV") + release)) {
+            try {
+                const FileDecision d = window->decideFileEntry(list, release, key);
+                out.line(QStringLiteral("Bestand %1: %2, geïnstalleerd %3, gewenst %4: %5")
+                             .arg(key, kindText(d.wanted.kind), d.installed, wantedText(d.wanted),
+                                  d.needed ? QStringLiteral("nodig") : QStringLiteral("niet nodig")));
+            } catch (const std::exception &e) {
+                failed = true;
+                out.line(QStringLiteral("Bestand %1: fout: %2").arg(key, exceptionMessage(e)));
+            }
+        }
+        const QString sql = QStringLiteral("SQL") + release;
+        const int version = list.readInteger(sql, QStringLiteral("VERSIE"), 0);
+        for (int k = window->FDbVersion + 1; k <= version && k <= UINT16_MAX; ++k)
+            out.line(QStringLiteral("Databasepakket: %1.zlb").arg(k));
+        const int update = list.readInteger(sql, QStringLiteral("UPDATE"), 0);
+        for (int k = window->FDbUpdate + 1; k <= update && k <= UINT16_MAX; ++k)
+            out.line(QStringLiteral("Scriptpakket: u%1.zlb").arg(k));
+        for (const QString &command : list.readSection(QStringLiteral("CMD") + release))
+            out.line(QStringLiteral("Opdracht: ") + command);
+    } catch (const std::exception &e) {
+        failed = true;
+        out.line(QStringLiteral("Fout: ") + exceptionMessage(e));
+    }
+    out.line(QStringLiteral("Proefdraai: er is niets veranderd."));
+    // Freed without closing: a dry run writes no known-package list and starts nothing.
+    delete window;
+    return failed ? ExitFailed : ExitDone;
+}
+
+} // namespace klv

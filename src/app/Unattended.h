@@ -1,0 +1,77 @@
+#pragma once
+
+#include "platform/Dialogs.h"
+
+#include <QFile>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+namespace klv {
+
+class TFrmAutoUpdate;
+
+// The command line of the program: three optional positional arguments as the main
+// application passes them, and the options of an unattended run.
+struct CommandLine
+{
+    QStringList positional; // handle1, handle2, alias
+    bool unattended = false;
+    bool convert = false;
+    bool backupMade = false;
+    bool noRestart = false;
+    bool dryRun = false;
+    QString logFile;
+    bool help = false;
+    QString error; // wrong usage; empty when the line is fine
+
+    static CommandLine parse(const QStringList &arguments);
+    static QString helpText();
+};
+
+// Lines to standard output (UTF-8) and, when asked, appended to a log file, as they happen.
+class ConsoleOutput
+{
+public:
+    explicit ConsoleOutput(const QString &logFile);
+    bool isOpen() const { return FLogPath.isEmpty() || FLog.isOpen(); }
+    void line(const QString &text);
+
+private:
+    QString FLogPath;
+    QFile FLog;
+};
+
+// Dialogs for a run without a person: every message is written out with its kind, questions
+// get fixed answers (the package list is retried a few times with a pause, the backup question is
+// answered Yes only when the administrator said a backup was made), and nothing waits.
+class UnattendedDialogs : public Dialogs
+{
+public:
+    UnattendedDialogs(ConsoleOutput &out, bool backupMade, int retries, int retryPauseMs);
+    void message(Kind kind, const QString &text) override;
+    bool confirm(const QString &text) override;
+    QString openFile(const QString &filter, const QString &initialDir) override;
+
+private:
+    ConsoleOutput &FOut;
+    bool FBackupMade;
+    int FRetriesLeft;
+    int FRetryPauseMs;
+};
+
+// Exit statuses of an unattended run.
+enum ExitStatus
+{
+    ExitDone = 0,
+    ExitFailed = 1,
+    ExitUsage = 2,
+    ExitConversionWaiting = 10
+};
+
+// Drives the window like a person would: "Ophalen", then "Update" when asked to convert.
+int runUnattended(TFrmAutoUpdate *window, const CommandLine &options, ConsoleOutput &out);
+// Shows what a run would do without doing it: the list's entries and what would be fetched.
+int runDryRun(TFrmAutoUpdate *window, ConsoleOutput &out);
+
+} // namespace klv

@@ -1,0 +1,87 @@
+#include "ServerFixture.h"
+
+#include "archive/ZLBWriter.h"
+#include "platform/ServerAddress.h"
+
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+
+namespace {
+QString docroot()
+{
+    return qEnvironmentVariable("KLV_NGINX_DOCROOT");
+}
+} // namespace
+
+bool ServerFixture::addUser(const QString &participant, const QString &customerKey)
+{
+    QByteArray hash;
+    if (testsupport::run(QStringLiteral("openssl"), {"passwd", "-apr1", customerKey}, &hash) != 0)
+        return false;
+    const QString htpasswd = qEnvironmentVariable("KLV_NGINX_DIR") + QStringLiteral("/htpasswd");
+    const QByteArray current = testsupport::readFile(htpasswd);
+    if (current.contains("\n" + participant.toUtf8() + ":"))
+        return true;
+    QFile file(htpasswd);
+    if (!file.open(QIODevice::Append))
+        return false;
+    file.write("\n" + participant.toUtf8() + ":" + hash.trimmed() + "\n");
+    return true;
+}
+
+QString ServerFixture::setUp()
+{
+    FRoot = QStringLiteral("t%1").arg(QRandomGenerator::global()->generate());
+    return klv::scrambleServerBase(
+        QStringLiteral("http://127.0.0.1:%1/%2").arg(qEnvironmentVariable("KLV_NGINX_HTTP_PORT"), FRoot));
+}
+
+void ServerFixture::tearDown()
+{
+    if (!FRoot.isEmpty())
+        QDir(docroot() + u'/' + FRoot).removeRecursively();
+}
+
+void ServerFixture::serve(const QString &path, const QByteArray &bytes)
+{
+    testsupport::writeFile(localPath(path), bytes);
+}
+
+void ServerFixture::servePackage(const QString &path, const QList<QPair<QString, QByteArray>> &files)
+{
+    const QString target = localPath(path);
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    klv::ZLBWriter writer(target);
+    for (const auto &[name, bytes] : files)
+        writer.addData(bytes, name);
+    writer.finish();
+}
+
+void ServerFixture::remove(const QString &path)
+{
+    QFile::remove(localPath(path));
+}
+
+QString ServerFixture::localPath(const QString &path) const
+{
+    return docroot() + u'/' + FRoot + path;
+}
+
+QStringList ServerFixture::requests() const
+{
+    const QByteArray log =
+        testsupport::readFile(qEnvironmentVariable("KLV_NGINX_DIR") + QStringLiteral("/logs/access.log"));
+    const QByteArray marker = "\"GET /" + FRoot.toUtf8();
+    QStringList out;
+    for (const QByteArray &line : log.split('\n')) {
+        const qsizetype at = line.indexOf(marker);
+        if (at < 0)
+            continue;
+        const qsizetype start = at + marker.size();
+        out << QString::fromUtf8(line.mid(start, line.indexOf(' ', start) - start));
+    }
+    return out;
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+// A folder of this test's own on the fixture nginx (tests run in parallel), and the stored
+// server address that points at it.
+class ServerFixture
+{
+public:
+    // Lets a participant number log in with a customer key (added to the fixture's htpasswd).
+    static bool addUser(const QString &participant, const QString &customerKey);
+
+    // Picks a fresh folder; returns the stored (scrambled) server address for the window.
+    QString setUp();
+    void tearDown();
+
+    void serve(const QString &path, const QByteArray &bytes);
+    // A .zlb package of the given files (name, contents) at `path`.
+    void servePackage(const QString &path, const QList<QPair<QString, QByteArray>> &files);
+    void remove(const QString &path);
+    // Where a served path lies on disk.
+    QString localPath(const QString &path) const;
+    // The paths requested below this test's folder, in order.
+    QStringList requests() const;
+    int requestCount(const QString &path) const { return int(requests().count(path)); }
+
+private:
+    QString FRoot;
+};

@@ -1,0 +1,381 @@
+#include "PremiumImport.h"
+#include "db/KlvDatabase.h"
+#include "db/KvQuery.h"
+#include "db/SysKeys.h"
+#include "platform/Exceptions.h"
+#include "platform/ScriptedDialogs.h"
+
+#include "TestDatabases.h"
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+using namespace klv;
+
+// The premium list import on real SQLite and PostgreSQL databases.
+class TestPremiumImport : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void importsRegionRows_data();
+    void importsRegionRows();
+    void importTwiceReplaces_data();
+    void importTwiceReplaces();
+    void otherRegionsOnly_data();
+    void otherRegionsOnly();
+    void failingRowsKeepEarlierRows_data();
+    void failingRowsKeepEarlierRows();
+    void budgetBeyond255_data();
+    void budgetBeyond255();
+    void missingFile_data();
+    void missingFile();
+    void badHeader_data();
+    void badHeader();
+    void fileNameWithoutCase();
+
+private:
+    bool open(const QString &driver);
+    void sql(const QStringList &statements);
+    void materials(int official, int other = 0);
+    QString list(const QString &name, const QByteArray &content);
+    QStringList rows();
+    QString counter();
+
+    std::unique_ptr<QTemporaryDir> FDir;
+    std::unique_ptr<testsupport::PgTestDatabase> FPg;
+    std::unique_ptr<KlvDatabase> FDb;
+    std::unique_ptr<PremiumImport> FImport;
+    ScriptedDialogs FDialogs;
+    QString FRegio;
+    QStringList FLog;
+};
+
+void TestPremiumImport::init()
+{
+    FDir = std::make_unique<QTemporaryDir>();
+    FDialogs.clear();
+    FLog.clear();
+    FRegio = QStringLiteral("07");
+}
+
+void TestPremiumImport::cleanup()
+{
+    FImport.reset();
+    FDb.reset();
+    FPg.reset();
+}
+
+bool TestPremiumImport::open(const QString &driver)
+{
+    const QString ini = FDir->filePath(QStringLiteral("KlvAliases.ini"));
+    if (driver == QLatin1String("QPSQL")) {
+        FPg = std::make_unique<testsupport::PgTestDatabase>();
+        if (!FPg->isValid())
+            return false;
+        FPg->addAlias(ini, QStringLiteral("KLV"));
+    } else {
+        testsupport::createSqliteDatabase(FDir->filePath(QStringLiteral("klv.db")));
+        testsupport::addAlias(ini, QStringLiteral("KLV"), QStringLiteral("QSQLITE"), QStringLiteral("klv.db"));
+    }
+    FDb = std::make_unique<KlvDatabase>(AliasTable(ini), nullptr);
+    FDb->OnLogin = [](KlvDatabase &, ParamList &p) {
+        p.setValue(QStringLiteral("USER NAME"), QStringLiteral("orvant"));
+        p.setValue(QStringLiteral("PASSWORD"), QStringLiteral("wimbrel"));
+    };
+    FDb->AliasName = QStringLiteral("KLV");
+    FDb->Open();
+    FImport = std::make_unique<PremiumImport>(*FDb, FRegio, Folders(FDir->path(), FDir->path()), FDialogs,
+                                              [this](const QString &line) { FLog << line; });
+    sql({"insert into SYSPROPS (VERSIENUMMER, LASTSYSKEY) values (137, '00000100')"});
+    return true;
+}
+
+void TestPremiumImport::sql(const QStringList &statements)
+{
+    for (const QString &statement : statements) {
+        TKvQuery q(*FDb);
+        q.SQL = QStringList{statement};
+        q.ExecSQL();
+    }
+}
+
+// Official materials M1, M2, ... with keys MAT00001, ...; then non-official ones X1, ...
+void TestPremiumImport::materials(int official, int other)
+{
+    TKvQuery q(*FDb);
+    q.SQL = QStringList{"insert into ARNMATERIAAL (SSYSKEY_MAT, SCODE_MAT, SISOFFICIAL_MAT) values (:k, :c, :o)"};
+    for (int i = 1; i <= official + other; ++i) {
+        const bool isOfficial = i <= official;
+        q.setParam("k", QString("%1%2").arg(isOfficial ? "MAT" : "OTH").arg(i, 5, 10, QChar('0')));
+        q.setParam("c", QString("%1%2").arg(isOfficial ? "M" : "X").arg(isOfficial ? i : i - official));
+        q.setParam("o", isOfficial ? "T" : "F");
+        q.ExecSQL();
+    }
+}
+
+QString TestPremiumImport::list(const QString &name, const QByteArray &content)
+{
+    testsupport::writeFile(FDir->filePath(name), content);
+    return FDir->filePath(name);
+}
+
+// ARNPREMIE by key: key|material|region|norm|unit|dismantling|collection|total|date
+QStringList TestPremiumImport::rows()
+{
+    TKvQuery q(*FDb);
+    q.SQL = QStringList{"select * from ARNPREMIE order by SSYSKEY_PRM"};
+    q.Open();
+    QStringList out;
+    for (; !q.Eof(); q.Next()) {
+        QStringList row;
+        for (const char *text : {"SSYSKEY_PRM", "SSYSKEY_MAT", "SREGIO_PRM"})
+            row << q.fieldAsString(text);
+        row << QString::number(q.FieldByName("NNORM_PRM").toDouble()) << q.fieldAsString("SEENHEID_PRM");
+        for (const char *amount : {"NDEMONTAGE_PRM", "NINZAMEL_PRM", "NTOTAAL_PRM"})
+            row << QString::number(q.FieldByName(amount).toDouble());
+        row << q.FieldByName("DINGANG_PRM").toDateTime().toString("yyyy-MM-dd hh:mm:ss");
+        out << row.join('|');
+    }
+    return out;
+}
+
+QString TestPremiumImport::counter()
+{
+    TKvQuery q(*FDb);
+    q.SQL = QStringList{"select LASTSYSKEY from SYSPROPS"};
+    q.Open();
+    return q.fieldAsString("LASTSYSKEY");
+}
+
+static void drivers()
+{
+    QTest::addColumn<QString>("driver");
+    QTest::newRow("sqlite") << "QSQLITE";
+    QTest::newRow("postgres") << "QPSQL";
+}
+
+static const QByteArray kList = "20240301 premielijst maart;Premies;v2\r\n"
+                                "07;M1;x;12,50;st;1.5;2;16\r\n"
+                                "08;M2;x;1;st;1;1;3\r\n"
+                                "07;M2;x;;kg;0,25;-1;3.75\r\n"
+                                "07 ;M3;x;1;st;1;1;3\r\n"
+                                "7;M3;x;1;st;1;1;3\r\n"
+                                "07;ONBEKEND;x;1;st;2;3;6\r\n";
+
+void TestPremiumImport::importsRegionRows_data()
+{
+    drivers();
+}
+
+// Only exact matches of the region, in file order with ascending keys; both decimal marks, an
+// empty amount as 0, an unknown material with an empty key, the date from the header's start.
+void TestPremiumImport::importsRegionRows()
+{
+    QFETCH(QString, driver);
+    QVERIFY(open(driver));
+    materials(4, 1);
+    list("premie.csv", kList);
+    FImport->LoadPremiumList("premie.csv");
+    QCOMPARE(FLog, QStringList{"Premielijst"});
+    QCOMPARE(rows(), (QStringList{"00000101|MAT00001|07|12.5|st|1.5|2|16|2024-03-01 00:00:00",
+                                  "00000102|MAT00002|07|0|kg|0.25|-1|3.75|2024-03-01 00:00:00",
+                                  "00000103||07|1|st|2|3|6|2024-03-01 00:00:00"}));
+    QCOMPARE(counter(), QString("00000104")); // one key per official material
+    QVERIFY(!FDb->InTransaction());
+    QVERIFY(FDialogs.entries().isEmpty());
+}
+
+void TestPremiumImport::importTwiceReplaces_data()
+{
+    drivers();
+}
+
+// The second import replaces the rows of its date with new keys; other dates stay.
+void TestPremiumImport::importTwiceReplaces()
+{
+    QFETCH(QString, driver);
+    QVERIFY(open(driver));
+    materials(3);
+    TKvQuery other(*FDb);
+    other.SQL =
+        QStringList{"insert into ARNPREMIE (SSYSKEY_PRM, SREGIO_PRM, DINGANG_PRM) values ('OLD00001', '07', :d)"};
+    other.setParam("d", QDateTime(QDate(2023, 1, 1), QTime(0, 0)));
+    other.ExecSQL();
+    const QString path = list("premie.csv", "20240301\r\n07;M1;x;1;st;1;1;1\r\n07;M2;x;2;st;2;2;2\r\n");
+
+    QVERIFY(FImport->ImportPremiumList(path).imported);
+    const PremiumImport::Result second = FImport->ImportPremiumList(path);
+    QVERIFY(second.imported);
+    QCOMPARE(second.rows, 2);
+    QCOMPARE(rows(), (QStringList{"00000104|MAT00001|07|1|st|1|1|1|2024-03-01 00:00:00",
+                                  "00000105|MAT00002|07|2|st|2|2|2|2024-03-01 00:00:00",
+                                  "OLD00001||07|0||0|0|0|2023-01-01 00:00:00"}));
+    QCOMPARE(counter(), QString("00000106"));
+}
+
+void TestPremiumImport::otherRegionsOnly_data()
+{
+    drivers();
+}
+
+// A list without rows of the region removes its date's rows and still reserves the keys.
+void TestPremiumImport::otherRegionsOnly()
+{
+    QFETCH(QString, driver);
+    QVERIFY(open(driver));
+    materials(2);
+    list("a.csv", "20240301\r\n07;M1;x;1;st;1;1;1\r\n");
+    FImport->LoadPremiumList("a.csv");
+    QCOMPARE(rows().size(), 1);
+    list("b.csv", "20240301\r\n08;M1;x;1;st;1;1;1\r\n09;M2;x;1;st;1;1;1\r\n");
+    FImport->LoadPremiumList("b.csv");
+    QCOMPARE(FLog, (QStringList{"Premielijst", "Premielijst"}));
+    QVERIFY(rows().isEmpty());
+    QCOMPARE(counter(), QString("00000104"));
+}
+
+void TestPremiumImport::failingRowsKeepEarlierRows_data()
+{
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("reason");
+    for (const char *driver : {"QSQLITE", "QPSQL"}) {
+        const QByteArray tag = driver == QByteArray("QSQLITE") ? "sqlite " : "postgres ";
+        // Three official materials give three keys; the fourth matching row has none.
+        QTest::newRow(tag + "more rows than keys")
+            << driver
+            << QByteArray("20240301\r\n07;M1;x;1;st;1;1;1\r\n07;M2;x;1;st;1;1;1\r\n"
+                          "07;M3;x;1;st;1;1;1\r\n07;M3;x;1;st;1;1;1\r\n")
+            << "regel 5: meer regels voor regio 07 dan gereserveerde sleutels (3)";
+        // A last empty field is no field: the row has seven.
+        QTest::newRow(tag + "short row") << driver
+                                         << QByteArray("20240301\r\n07;M1;x;1;st;1;1;1\r\n07;M2;x;1;st;1;1;\r\n")
+                                         << "regel 3: List index out of bounds (7)";
+        // The next key is taken already.
+        QTest::newRow(tag + "database error") << driver << QByteArray("20240301\r\n07;M1;x;1;st;1;1;1\r\n") << "";
+    }
+}
+
+// A list that fails while its rows are written leaves the earlier rows of its date, adds none,
+// keeps its keys used and says why in the log.
+void TestPremiumImport::failingRowsKeepEarlierRows()
+{
+    QFETCH(QString, driver);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, reason);
+    QVERIFY(open(driver));
+    materials(3);
+    list("first.csv", "20240301\r\n07;M1;x;9;st;9;9;9\r\n");
+    FImport->LoadPremiumList("first.csv");
+    const QStringList earlier = rows();
+    QCOMPARE(earlier.size(), 1);
+    if (reason.isEmpty())
+        sql({"insert into ARNPREMIE (SSYSKEY_PRM, SREGIO_PRM) values ('00000104', '99')"});
+    const QStringList before = rows();
+
+    const QString path = list("second.csv", content);
+    FLog.clear();
+    FImport->LoadPremiumList("second.csv");
+    QCOMPARE(rows(), before);
+    QCOMPARE(counter(), QString("00000106"));
+    QVERIFY(!FDb->InTransaction());
+    QCOMPARE(FLog.size(), 1);
+    const QString prefix = "Premielijst: " + path + " niet ingelezen (";
+    QVERIFY2(FLog[0].startsWith(prefix) && FLog[0].endsWith(")."), qPrintable(FLog[0]));
+    if (!reason.isEmpty())
+        QCOMPARE(FLog[0], prefix + reason + ").");
+    else
+        QVERIFY2(FLog[0].startsWith(prefix + "regel 2: "), qPrintable(FLog[0]));
+}
+
+void TestPremiumImport::budgetBeyond255_data()
+{
+    drivers();
+}
+
+// 300 official materials give 300 keys, not 300 mod 256.
+void TestPremiumImport::budgetBeyond255()
+{
+    QFETCH(QString, driver);
+    QVERIFY(open(driver));
+    FDb->StartTransaction();
+    materials(300);
+    FDb->Commit();
+    QByteArray content = "20240301\r\n";
+    for (int i = 1; i <= 300; ++i)
+        content += "07;M" + QByteArray::number(i) + ";x;1;st;1;1;1\r\n";
+    const PremiumImport::Result result = FImport->ImportPremiumList(list("big.csv", content));
+    QVERIFY2(result.imported, qPrintable(result.failure));
+    QCOMPARE(result.rows, 300);
+    const QStringList imported = rows();
+    QCOMPARE(imported.size(), 300);
+    QVERIFY(imported.last().startsWith("0000018C|MAT00300|")); // 1296 + 300 in base 36
+    QCOMPARE(counter(), QString("0000018C"));
+}
+
+void TestPremiumImport::missingFile_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("missing") << "nope.csv";
+    QTest::newRow("a folder") << "sub";
+}
+
+void TestPremiumImport::missingFile()
+{
+    QFETCH(QString, name);
+    QVERIFY(open("QSQLITE"));
+    QVERIFY(QDir(FDir->path()).mkdir("sub"));
+    FImport->LoadPremiumList(name);
+    QCOMPARE(FLog, QStringList{"Premielijst: " + FDir->filePath(name) + " bestaat niet."});
+    QCOMPARE(counter(), QString("00000100"));
+    QVERIFY(FDialogs.entries().isEmpty());
+}
+
+void TestPremiumImport::badHeader_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("conversion");
+    QTest::newRow("letters") << QByteArray("2024MAAR\r\n07;M1;x;1;st;1;1;1\r\n") << true;
+    QTest::newRow("month 13") << QByteArray("20241301\r\n") << true;
+    QTest::newRow("30 February") << QByteArray("20240230\r\n") << true;
+    QTest::newRow("short") << QByteArray("202403\r\n") << true;
+    QTest::newRow("empty header field") << QByteArray(";20240301\r\n") << true;
+    QTest::newRow("empty file") << QByteArray() << false;
+}
+
+// A header without a date raises before anything in the database changes.
+void TestPremiumImport::badHeader()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, conversion);
+    QVERIFY(open("QSQLITE"));
+    materials(2);
+    list("premie.csv", content);
+    if (conversion)
+        QVERIFY_THROWS_EXCEPTION(EConvertError, FImport->LoadPremiumList("premie.csv"));
+    else
+        QVERIFY_THROWS_EXCEPTION(Exception, FImport->LoadPremiumList("premie.csv"));
+    QVERIFY(FLog.isEmpty());
+    QCOMPARE(counter(), QString("00000100"));
+    QVERIFY(!FDb->InTransaction());
+}
+
+// Names from the package list are found whatever their case.
+void TestPremiumImport::fileNameWithoutCase()
+{
+    QVERIFY(open("QSQLITE"));
+    materials(1);
+    list("premie.csv", "20240301\r\n07;M1;x;1;st;1;1;1\r\n");
+    FImport->LoadPremiumList("PREMIE.CSV");
+    QCOMPARE(FLog, QStringList{"Premielijst"});
+    QCOMPARE(rows().size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestPremiumImport)
+#include "tst_premiumimport.moc"

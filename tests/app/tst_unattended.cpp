@@ -1,0 +1,236 @@
+#include "ServerFixture.h"
+#include "TestSupport.h"
+#include "WindowFixture.h"
+#include "platform/ServerAddress.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+namespace {
+const QString kList = QStringLiteral("/supports/whatsnewKEY1234567.klv");
+
+// Every file below a folder with a hash of its bytes, and the database's rows.
+QStringList snapshot(const QString &dir, WindowFixture &f)
+{
+    QStringList out;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.endsWith(QStringLiteral("klv.db")) || path.endsWith(QStringLiteral("AutoUpdate")))
+            continue;
+        out << path.mid(dir.size()) + u' ' +
+                   QString::fromLatin1(
+                       QCryptographicHash::hash(testsupport::readFile(path), QCryptographicHash::Md5).toHex());
+    }
+    out.sort();
+    for (const char *table : {"SYSPROPS", "SYSTEMINFO", "LICENSE", "ARNPREMIE"})
+        out << f.column(QStringLiteral("select * from %1").arg(QLatin1String(table)));
+    return out;
+}
+} // namespace
+
+// The program as a scheduled task runs it: a separate process, no person, an exit status.
+class TestUnattended : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void fullUpdateWithConversion();
+    void conversionLeftWaiting();
+    void unreachableServer();
+    void wrongCredentials();
+    void corruptPackage();
+    void wrongUsage_data();
+    void wrongUsage();
+    void dryRunChangesNothing();
+    void restartUnlessTold();
+
+private:
+    // Runs the updater from the installation folder; returns the exit status.
+    int run(const QStringList &args, QByteArray *output = nullptr, const QString &server = QString());
+    void serveUpdate();
+
+    WindowFixture F;
+    ServerFixture S;
+    QString FServerUrl;
+};
+
+void TestUnattended::initTestCase()
+{
+    QVERIFY(WindowFixture::prepareTemplates());
+    QVERIFY(ServerFixture::addUser(QStringLiteral("4711"), QStringLiteral("KEY1234567")));
+    QVERIFY(QFile::exists(QStringLiteral(KLV_AUTOUPDATE_EXE)));
+}
+
+void TestUnattended::init()
+{
+    F.setUp();
+    FServerUrl = klv::unscrambleServerBase(S.setUp());
+    // The updater runs from the installation folder, where its SQL scripts are.
+    QVERIFY(QFile::copy(QStringLiteral(KLV_AUTOUPDATE_EXE), F.install + QStringLiteral("AutoUpdate")));
+    QFile::setPermissions(F.install + QStringLiteral("AutoUpdate"),
+                          QFile::ExeOwner | QFile::ReadOwner | QFile::WriteOwner);
+    QVERIFY(F.sql({"create table RUNLOG (NAME varchar(20))"}));
+}
+
+void TestUnattended::cleanup()
+{
+    F.tearDown();
+    S.tearDown();
+}
+
+int TestUnattended::run(const QStringList &args, QByteArray *output, const QString &server)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KLV_INSTALL_DIR"), F.install);
+    env.insert(QStringLiteral("KLV_UPDATE_SERVER"), server.isEmpty() ? FServerUrl : server);
+    env.insert(QStringLiteral("KLV_RETRY_PAUSE_MS"), QStringLiteral("10"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(F.install);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(F.install + QStringLiteral("AutoUpdate"), args);
+    const bool finished = p.waitForFinished(120000);
+    if (output)
+        *output = p.readAll();
+    return finished && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+// A file package, a script package that makes a conversion wait, and a command.
+void TestUnattended::serveUpdate()
+{
+    S.serve(kList, "[KLV137]\r\nhelp.dll=t3\r\n[SQL137]\r\nUPDATE=1011\r\n[CMD137]\r\nforcedupdate$=\r\n");
+    S.servePackage(QStringLiteral("/supports/klv137/help.zlb"), {{QStringLiteral("help.dll"), "help 3"}});
+    S.servePackage(QStringLiteral("/supports/u1011.zlb"),
+                   {{QStringLiteral("u1011.sql"), "insert into RUNLOG values ('U1011')\r\n;\r\n"}});
+}
+
+void TestUnattended::fullUpdateWithConversion()
+{
+    serveUpdate();
+    QByteArray out;
+    const QString log = F.dir->filePath(QStringLiteral("run.log"));
+    QCOMPARE(run({"0", "0", "KLV", "--unattended", "--convert", "--backup-made", "--no-restart", "--log", log}, &out),
+             0);
+    QVERIFY2(out.contains("Download help.zlb"), out.constData());
+    QVERIFY(out.contains("Vraag: Heeft u een backup van de database gemaakt? Ja"));
+    QVERIFY(out.contains("SQL: insert into RUNLOG values ('U1011')"));
+    QVERIFY(out.contains("Informatie: Conversie succesvol be\xC3\xAB"
+                         "indigd"));
+    QCOMPARE(testsupport::readFile(log), out.mid(out.indexOf("Download: whatsnew.klv")));
+    QCOMPARE(testsupport::readFile(F.install + QStringLiteral("help.dll")), QByteArray("help 3"));
+    QCOMPARE(F.column(QStringLiteral("select NAME from RUNLOG")), QStringList{"U1011"});
+    QCOMPARE(testsupport::readFile(F.install + QStringLiteral("WeHave.klv")), QByteArray("help.dll=3\r\n"));
+}
+
+void TestUnattended::conversionLeftWaiting()
+{
+    serveUpdate();
+    QByteArray out;
+    QCOMPARE(run({"0", "0", "KLV", "--unattended", "--no-restart"}, &out), 10);
+    QVERIFY(out.contains("Informatie: Download is voltooid, start update indien nodig."));
+    QCOMPARE(testsupport::readFile(F.install + QStringLiteral("help.dll")), QByteArray("help 3"));
+    QVERIFY(F.column(QStringLiteral("select NAME from RUNLOG")).isEmpty());
+    // Without --backup-made the backup question is answered No: the conversion does not start.
+    QCOMPARE(run({"0", "0", "KLV", "--unattended", "--convert", "--no-restart"}, &out), 1);
+    QVERIFY(out.contains("Informatie: Maak eerst een backup, voordat u de conversie draait!!!"));
+    QVERIFY(F.column(QStringLiteral("select NAME from RUNLOG")).isEmpty());
+}
+
+void TestUnattended::unreachableServer()
+{
+    const QStringList before = snapshot(F.install, F);
+    QByteArray out;
+    QCOMPARE(run({"0", "0", "KLV", "--unattended", "--no-restart"}, &out, QStringLiteral("http://127.0.0.1:9")), 1);
+    QCOMPARE(out.count("Website is niet beschikbaar, wilt u het opnieuw proberen? Ja"), 3);
+    QCOMPARE(out.count("Website is niet beschikbaar, wilt u het opnieuw proberen? Nee"), 1);
+    QVERIFY(out.contains("Update mislukt."));
+    QCOMPARE(snapshot(F.install, F), before);
+}
+
+void TestUnattended::wrongCredentials()
+{
+    serveUpdate();
+    QVERIFY(F.sql({"update LICENSE set LICENSE = 'WRONGKEY00'"}));
+    QByteArray out;
+    QCOMPARE(run({"0", "0", "KLV", "--unattended", "--no-restart"}, &out), 1);
+    QVERIFY2(out.contains("401"), out.constData());
+    QVERIFY(!QFile::exists(F.install + QStringLiteral("help.dll")));
+}
+
+void TestUnattended::corruptPackage()
+{
+    serveUpdate();
+    QByteArray bytes = testsupport::readFile(S.localPath(QStringLiteral("/supports/klv137/help.zlb")));
+    bytes[2] = char(bytes[2] ^ 1);
+    testsupport::writeFile(S.localPath(QStringLiteral("/supports/klv137/help.zlb")), bytes);
+    testsupport::writeFile(F.install + QStringLiteral("help.dll"), "help 2");
+    QByteArray out;
+    QCOMPARE(run({"0", "0", "KLV", "--unattended", "--convert", "--backup-made", "--no-restart"}, &out), 1);
+    QCOMPARE(testsupport::readFile(F.install + QStringLiteral("help.dll")), QByteArray("help 2"));
+    QVERIFY(F.column(QStringLiteral("select NAME from RUNLOG")).isEmpty());
+}
+
+void TestUnattended::wrongUsage_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("unknown option") << QStringList{"--frobnicate"};
+    QTest::newRow("convert without unattended") << QStringList{"--convert"};
+    QTest::newRow("log without a file") << QStringList{"--unattended", "--log"};
+    QTest::newRow("four positional") << QStringList{"1", "2", "KLV", "extra", "--unattended"};
+    QTest::newRow("dry run that converts") << QStringList{"--dry-run", "--convert", "--backup-made"};
+}
+
+void TestUnattended::wrongUsage()
+{
+    QFETCH(QStringList, args);
+    QByteArray out;
+    QCOMPARE(run(args, &out), 2);
+    QVERIFY(out.contains("Gebruik: AutoUpdate"));
+}
+
+void TestUnattended::dryRunChangesNothing()
+{
+    QVERIFY(testsupport::makeVersionedExe(F.install + QStringLiteral("new.dll"), {{"FileVersion", "5.3.0.0"}}));
+    QVERIFY(testsupport::makeVersionedExe(F.install + QStringLiteral("old.dll"), {{"FileVersion", "5.2.10.0"}}));
+    testsupport::writeFile(F.install + QStringLiteral("WeHave.klv"), "klv.exe=136\n");
+    S.serve(kList, "[KLV137]\r\nnew.dll=5.2.10.0\r\nold.dll=5.3.0.0\r\nklv.exe=137\r\nforced.dll=t\r\nbad.dll=T12\r\n"
+                   "[SQL137]\r\nVERSIE=139\r\nUPDATE=1011\r\n[CMD137]\r\nquery$fix.sql=\r\n");
+    const QStringList before = snapshot(F.install, F);
+    QByteArray out;
+    QCOMPARE(run({"0", "0", "KLV", "--dry-run"}, &out), 1); // bad.dll cannot be compared
+    QVERIFY2(out.contains("Bestand new.dll: versie, ge\xC3\xAFnstalleerd 5.3.0.0, gewenst 5.2.10.0: niet nodig"),
+             out.constData());
+    QVERIFY(out.contains("Bestand old.dll: versie, ge\xC3\xAFnstalleerd 5.2.10.0, gewenst 5.3.0.0: nodig"));
+    QVERIFY(out.contains("Bestand klv.exe: genummerd, ge\xC3\xAFnstalleerd 136, gewenst 137: nodig"));
+    QVERIFY(out.contains("Bestand forced.dll: geforceerd, ge\xC3\xAFnstalleerd -, gewenst -: nodig"));
+    QVERIFY(out.contains("Bestand bad.dll: fout:"));
+    QVERIFY(out.contains("Databasepakket: 138.zlb\nDatabasepakket: 139.zlb\nScriptpakket: u1011.zlb\n"
+                         "Opdracht: query$fix.sql"));
+    QCOMPARE(snapshot(F.install, F), before);
+    QCOMPARE(S.requests(), QStringList{kList}); // no package fetched
+}
+
+void TestUnattended::restartUnlessTold()
+{
+    S.serve(kList, "[KLV137]\r\n");
+    QByteArray out;
+    // Here Klv.exe is no program this machine can start, which the hand-over reports.
+    QCOMPARE(run({"0", "0", "KLV", "--unattended"}, &out), 0);
+    QVERIFY2(out.contains("Fout: Kan Kelvora niet starten."), out.constData());
+    QCOMPARE(run({"0", "0", "KLV", "--unattended", "--no-restart"}, &out), 0);
+    QVERIFY(!out.contains("Kan Kelvora niet starten."));
+    QVERIFY(out.contains("Informatie: Auto Update is voltooid."));
+}
+
+QTEST_MAIN(TestUnattended)
+#include "tst_unattended.moc"
