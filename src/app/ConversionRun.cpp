@@ -100,15 +100,7 @@ void TFrmAutoUpdate::StampAutoUpdateDate()
     TKvQuery query(*gblKlvDBS);
     query.SQL = QStringList{QStringLiteral("Update SYSPROPS Set DAUTOUPDATE_SPP = :dautoupdate_spp")};
     query.setParam(QStringLiteral("dautoupdate_spp"), FSeams.clock.today());
-    query.Prepare();
-    gblKlvDBS->StartTransaction();
-    try {
-        query.ExecSQL();
-        gblKlvDBS->Commit();
-    } catch (...) {
-        gblKlvDBS->Rollback();
-        throw;
-    }
+    ExecInOwnTransaction(query);
 }
 
 } // namespace klv

@@ -8,7 +8,16 @@ namespace klv::packagelist {
 
 namespace {
 constexpr qsizetype kMaxSegment = 255;
+constexpr qsizetype kMaxArgument = 100;
 } // namespace
+
+std::optional<ScriptLine> parseScriptLine(const QString &line)
+{
+    const qsizetype dollar = line.indexOf(u'$');
+    if (dollar < 0)
+        return std::nullopt;
+    return ScriptLine{line.first(dollar), trimControl(line.mid(dollar + 1, kMaxArgument))};
+}
 
 FileKey splitKey(const QString &key)
 {

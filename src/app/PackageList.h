@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <optional>
 
 // The rules of the package list's "KLV" entries, free of the window: how a key names a file and
 // its subfolder, how a value says what is wanted, and which archive carries a file.
@@ -39,5 +40,15 @@ Wanted classify(const QString &value, bool present);
 QString archiveName(const QString &fileName);
 
 QString kindName(Wanted::Kind kind);
+
+// One line of an update script: the command is everything before the first '$', taken as it
+// stands; the argument is at most 100 characters after it, then trimmed of every character of
+// code 32 or below. A line without '$' is no command at all.
+struct ScriptLine
+{
+    QString command;
+    QString argument;
+};
+std::optional<ScriptLine> parseScriptLine(const QString &line);
 
 } // namespace klv::packagelist

@@ -21,7 +21,6 @@ namespace {
 const QString kScriptError = QStringLiteral("Script-fout: ");
 const QString kUnzip = QStringLiteral("Unzip ");
 const QString kExecQuery = QStringLiteral("ExecQuery");
-constexpr qsizetype kMaxArgument = 100;
 
 // The line rules of SQL files run by the query command; they are not those of the script engine.
 bool isQueryTerminator(const QString &line)
@@ -60,30 +59,29 @@ void TFrmAutoUpdate::AddDownloadLog(const QString &line)
 
 void TFrmAutoUpdate::RunScriptLine(const QString &line)
 {
-    const qsizetype dollar = line.indexOf(u'$');
-    if (dollar < 0) {
+    const std::optional<packagelist::ScriptLine> parsed = packagelist::parseScriptLine(line);
+    if (!parsed) {
         AddDownloadLog(kScriptError + line);
         throw EAbort();
     }
-    const QString command = line.first(dollar);
+    const QString &command = parsed->command;
     processMessages();
-    const auto argument = [&] { return trimControl(line.mid(dollar + 1, kMaxArgument)); };
 
     // Compared exactly, in this order; a command that matches none is logged and skipped.
     if (command == u"selfrenew") {
-        CheckSelfRenewal(argument());
+        CheckSelfRenewal(parsed->argument);
     } else if (command == u"unzip") {
-        UnzipArchive(argument(), QString());
+        UnzipArchive(parsed->argument, QString());
     } else if (command == u"exec") {
         // Started, not waited for; the shell's result is not examined.
-        FSeams.shell.shellExecute(0, QString(), folders().inInstallDir(argument()), QString(), QString(),
+        FSeams.shell.shellExecute(0, QString(), folders().inInstallDir(parsed->argument), QString(), QString(),
                                   Shell::SW_SHOWNORMAL);
     } else if (command == u"erasefile") {
-        eraseFile(folders().inUpdaterDir(argument()));
+        eraseFile(folders().inUpdaterDir(parsed->argument));
     } else if (command == u"query") {
-        ExecQueryFile(argument());
+        ExecQueryFile(parsed->argument);
     } else if (command == u"premielijst") {
-        LoadPremiumList(argument());
+        LoadPremiumList(parsed->argument);
     } else if (command == u"forcedupdate") {
         // Accepted; nothing to do.
     } else {
@@ -126,15 +124,7 @@ void TFrmAutoUpdate::ExecQueryFile(const QString &name)
         TKvQuery query(*gblKlvDBS);
         query.ParamCheck = false;
         query.SQL = sql;
-        query.Prepare();
-        gblKlvDBS->StartTransaction();
-        try {
-            query.ExecSQL();
-            gblKlvDBS->Commit();
-        } catch (...) {
-            gblKlvDBS->Rollback();
-            throw;
-        }
+        ExecInOwnTransaction(query);
     }
 }
 

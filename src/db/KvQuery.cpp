@@ -183,4 +183,22 @@ void CloseAndUnprepare(TKvQuery &query)
         query.Unprepare();
 }
 
+void ExecInOwnTransaction(TKvQuery &query)
+{
+    KlvDatabase &db = query.database();
+    query.Prepare();
+    db.StartTransaction();
+    try {
+        query.ExecSQL();
+        db.Commit();
+    } catch (...) {
+        try {
+            db.Rollback();
+        } catch (...) {
+            // The statement's own error is the one worth passing on.
+        }
+        throw;
+    }
+}
+
 } // namespace klv

@@ -48,6 +48,7 @@ public:
     int32_t fieldAsInteger(const QString &name) const;
     QString fieldAsString(const QString &name) const;
     int RowsAffected() const;
+    KlvDatabase &database() const { return FOwner; }
 
 private:
     void run();
@@ -64,5 +65,10 @@ private:
 
 // Closes the query when it is open and unprepares it when it is prepared.
 void CloseAndUnprepare(TKvQuery &query);
+
+// Prepares the query, then executes it in a transaction of its own: committed when it succeeds,
+// rolled back with the error passed on when executing or committing fails. A failure to prepare
+// or to start the transaction is passed on as it is.
+void ExecInOwnTransaction(TKvQuery &query);
 
 } // namespace klv

@@ -73,23 +73,9 @@ void TestPremiumImport::cleanup()
 
 bool TestPremiumImport::open(const QString &driver)
 {
-    const QString ini = FDir->filePath(QStringLiteral("KlvAliases.ini"));
-    if (driver == QLatin1String("QPSQL")) {
-        FPg = std::make_unique<testsupport::PgTestDatabase>();
-        if (!FPg->isValid())
-            return false;
-        FPg->addAlias(ini, QStringLiteral("KLV"));
-    } else {
-        testsupport::createSqliteDatabase(FDir->filePath(QStringLiteral("klv.db")));
-        testsupport::addAlias(ini, QStringLiteral("KLV"), QStringLiteral("QSQLITE"), QStringLiteral("klv.db"));
-    }
-    FDb = std::make_unique<KlvDatabase>(AliasTable(ini), nullptr);
-    FDb->OnLogin = [](KlvDatabase &, ParamList &p) {
-        p.setValue(QStringLiteral("USER NAME"), QStringLiteral("orvant"));
-        p.setValue(QStringLiteral("PASSWORD"), QStringLiteral("wimbrel"));
-    };
-    FDb->AliasName = QStringLiteral("KLV");
-    FDb->Open();
+    FDb = testsupport::openKlvDatabase(driver, FDir->path(), FPg);
+    if (!FDb)
+        return false;
     FImport = std::make_unique<PremiumImport>(*FDb, FRegio, Folders(FDir->path(), FDir->path()), FDialogs,
                                               [this](const QString &line) { FLog << line; });
     sql({"insert into SYSPROPS (VERSIENUMMER, LASTSYSKEY) values (137, '00000100')"});

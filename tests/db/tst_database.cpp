@@ -39,7 +39,6 @@ private Q_SLOTS:
 private:
     // Opens the alias "KLV" on the driver named by the current data row.
     std::unique_ptr<KlvDatabase> openKlv(const QString &driver);
-    void login(KlvDatabase &db);
 
     std::unique_ptr<QTemporaryDir> FDir;
     std::unique_ptr<PgTestDatabase> FPg;
@@ -53,30 +52,9 @@ void TestDatabase::init()
     FPg.reset();
 }
 
-void TestDatabase::login(KlvDatabase &db)
-{
-    db.OnLogin = [](KlvDatabase &, ParamList &p) {
-        p.setValue(QStringLiteral("USER NAME"), QStringLiteral("orvant"));
-        p.setValue(QStringLiteral("PASSWORD"), QStringLiteral("wimbrel"));
-    };
-}
-
 std::unique_ptr<KlvDatabase> TestDatabase::openKlv(const QString &driver)
 {
-    if (driver == QLatin1String("QPSQL")) {
-        FPg = std::make_unique<PgTestDatabase>();
-        if (!FPg->isValid())
-            return nullptr;
-        FPg->addAlias(FIni, QStringLiteral("KLV"));
-    } else {
-        testsupport::createSqliteDatabase(FDir->filePath(QStringLiteral("klv.db")));
-        testsupport::addAlias(FIni, QStringLiteral("KLV"), QStringLiteral("QSQLITE"), QStringLiteral("klv.db"));
-    }
-    auto db = std::make_unique<KlvDatabase>(AliasTable(FIni), nullptr);
-    login(*db);
-    db->AliasName = QStringLiteral("KLV");
-    db->Open();
-    return db;
+    return testsupport::openKlvDatabase(driver, FDir->path(), FPg);
 }
 
 void TestDatabase::aliasResolution_data()
@@ -287,7 +265,7 @@ void TestDatabase::connectionCount()
     std::vector<std::unique_ptr<KlvDatabase>> others;
     for (int i = 0; i < extraConnections; ++i) {
         others.push_back(std::make_unique<KlvDatabase>(AliasTable(FIni), nullptr));
-        login(*others.back());
+        testsupport::loginAsUpdater(*others.back());
         others.back()->AliasName = QStringLiteral("KLV");
         others.back()->Open();
     }

@@ -1,6 +1,7 @@
 #include "TestDatabases.h"
 
 #include "TestSupport.h"
+#include "db/KlvDatabase.h"
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -148,6 +149,34 @@ bool PgTestDatabase::closeConnection() const
 void PgTestDatabase::addAlias(const QString &iniPath, const QString &alias) const
 {
     testsupport::addAlias(iniPath, alias, QStringLiteral("QPSQL"), FName, QStringLiteral("127.0.0.1"), FPort);
+}
+
+void loginAsUpdater(klv::KlvDatabase &db)
+{
+    db.OnLogin = [](klv::KlvDatabase &, klv::ParamList &p) {
+        p.setValue(QStringLiteral("USER NAME"), QStringLiteral("orvant"));
+        p.setValue(QStringLiteral("PASSWORD"), QStringLiteral("wimbrel"));
+    };
+}
+
+std::unique_ptr<klv::KlvDatabase> openKlvDatabase(const QString &driver, const QString &dir,
+                                                  std::unique_ptr<PgTestDatabase> &pg)
+{
+    const QString ini = dir + QStringLiteral("/KlvAliases.ini");
+    if (driver == QLatin1String("QPSQL")) {
+        pg = std::make_unique<PgTestDatabase>();
+        if (!pg->isValid())
+            return nullptr;
+        pg->addAlias(ini, QStringLiteral("KLV"));
+    } else {
+        createSqliteDatabase(dir + QStringLiteral("/klv.db"));
+        addAlias(ini, QStringLiteral("KLV"), QStringLiteral("QSQLITE"), QStringLiteral("klv.db"));
+    }
+    auto db = std::make_unique<klv::KlvDatabase>(klv::AliasTable(ini), nullptr);
+    loginAsUpdater(*db);
+    db->AliasName = QStringLiteral("KLV");
+    db->Open();
+    return db;
 }
 
 } // namespace testsupport

@@ -3,6 +3,11 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <memory>
+
+namespace klv {
+class KlvDatabase;
+}
 
 namespace testsupport {
 
@@ -44,5 +49,14 @@ private:
     int FPort = 0;
     bool FValid = false;
 };
+
+// Logs in as the updater does.
+void loginAsUpdater(klv::KlvDatabase &db);
+
+// Opens the alias "KLV" on a fresh database with the application's tables: an SQLite file in
+// `dir`, or for "QPSQL" a database on the test server, which `pg` keeps alive. The alias file is
+// `dir`/KlvAliases.ini. Null when the database cannot be made.
+std::unique_ptr<klv::KlvDatabase> openKlvDatabase(const QString &driver, const QString &dir,
+                                                  std::unique_ptr<PgTestDatabase> &pg);
 
 } // namespace testsupport

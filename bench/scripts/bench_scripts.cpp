@@ -1,0 +1,177 @@
+// Statements per second of the SQL update script runner, measured beside the databases' own
+// command-line clients running the same statements, each in a transaction of its own, in the
+// same run.
+//
+//   bench_scripts [--statements 10000] [--runs 3] [--pg-port 55433]
+//
+// SQLite: RunUpdateScript against `sqlite3 FILE < script`. PostgreSQL (the test fixture started
+// with tests/support/pg-fixture.sh on --pg-port; skipped when it is not there): RunUpdateScript
+// against `psql -f script`, which commits every statement by itself. Each run starts from an
+// empty table. The statement display does nothing here; the window adds its repaint on top.
+
+#include "ErrorLog.h"
+#include "SqlScriptEngine.h"
+#include "db/Aliases.h"
+#include "db/KlvDatabase.h"
+#include "platform/Clock.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <cstdio>
+#include <functional>
+#include <limits>
+
+namespace {
+
+class NoDisplay : public klv::StatementDisplay
+{
+public:
+    void showScriptNumber(Runner, uint16_t) override {}
+    void showStatement(const QStringList &) override {}
+};
+
+QByteArray script(int statements, const char *terminator)
+{
+    QByteArray out;
+    for (int i = 0; i < statements; ++i)
+        out += "insert into BENCH (ID, NAME) values (" + QByteArray::number(i) + ", 'row " + QByteArray::number(i) +
+               "')" + terminator;
+    return out;
+}
+
+double bestOf(int runs, const std::function<void()> &prepare, const std::function<bool()> &work)
+{
+    double best = std::numeric_limits<double>::max();
+    for (int r = 0; r < runs; ++r) {
+        prepare();
+        QElapsedTimer t;
+        t.start();
+        if (!work()) {
+            std::fprintf(stderr, "run failed\n");
+            return -1;
+        }
+        best = std::min(best, t.nsecsElapsed() / 1e9);
+    }
+    return best;
+}
+
+bool tool(const QString &program, const QStringList &args, const QString &input, const QStringList &env = {})
+{
+    QProcess p;
+    if (!input.isEmpty())
+        p.setStandardInputFile(input);
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    for (const QString &kv : env)
+        e.insert(kv.section(u'=', 0, 0), kv.section(u'=', 1));
+    p.setProcessEnvironment(e);
+    p.start(program, args);
+    p.waitForFinished(-1);
+    if (p.exitCode() != 0)
+        std::fprintf(stderr, "%s\n", p.readAllStandardError().constData());
+    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+void report(const char *what, int statements, double engine, double reference)
+{
+    std::printf("%-11s engine %8.0f statements/s   reference %8.0f statements/s   ratio %.2f\n", what,
+                statements / engine, statements / reference, reference / engine);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    int statements = 10000, runs = 3, pgPort = 55433;
+    const QStringList args = app.arguments();
+    for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
+        if (args[i] == QLatin1String("--statements"))
+            statements = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--runs"))
+            runs = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--pg-port"))
+            pgPort = args[i + 1].toInt();
+    }
+    QTemporaryDir dir;
+    const QString scriptDir = dir.path() + u'/';
+    {
+        QFile f(scriptDir + QStringLiteral("U1.SQL"));
+        f.open(QIODevice::WriteOnly);
+        f.write(script(statements, "\r\n;\r\n"));
+        QFile g(scriptDir + QStringLiteral("plain.sql"));
+        g.open(QIODevice::WriteOnly);
+        g.write(script(statements, ";\n"));
+    }
+    klv::FixedClock clock(QDateTime::currentDateTime());
+    klv::ErrorLog log(scriptDir + QStringLiteral("AuError.txt"), clock);
+    NoDisplay display;
+    const QString ini = scriptDir + QStringLiteral("aliases.ini");
+    {
+        QFile f(ini);
+        f.open(QIODevice::WriteOnly);
+        f.write(
+            "[LITE]\nDriver=QSQLITE\nDatabase=bench.db\n[PG]\nDriver=QPSQL\nDatabase=postgres\nHost=127.0.0.1\nPort=" +
+            QByteArray::number(pgPort) + "\n");
+    }
+    const auto open = [&](klv::KlvDatabase &db, const QString &alias) {
+        db.AliasName = alias;
+        db.OnLogin = [](klv::KlvDatabase &, klv::ParamList &p) {
+            p.setValue(QStringLiteral("USER NAME"), QStringLiteral("orvant"));
+            p.setValue(QStringLiteral("PASSWORD"), QStringLiteral("wimbrel"));
+        };
+        db.Open();
+    };
+    const auto reset = [](klv::KlvDatabase &db) {
+        QSqlQuery q(db.connection());
+        q.exec(QStringLiteral("drop table if exists BENCH"));
+        q.exec(QStringLiteral("create table BENCH (ID integer, NAME varchar(40))"));
+    };
+
+    {
+        klv::KlvDatabase db(klv::AliasTable(ini), nullptr);
+        open(db, QStringLiteral("LITE"));
+        klv::SqlScriptEngine engine(db, display, log, scriptDir);
+        const double e = bestOf(
+            runs, [&] { reset(db); },
+            [&] {
+                engine.RunUpdateScript(1, QString());
+                return true;
+            });
+        const double r = bestOf(
+            runs, [&] { reset(db); },
+            [&] {
+                return tool(QStringLiteral("sqlite3"), {scriptDir + QStringLiteral("bench.db")},
+                            scriptDir + QStringLiteral("plain.sql"));
+            });
+        report("SQLite", statements, e, r);
+    }
+    try {
+        klv::KlvDatabase db(klv::AliasTable(ini), nullptr);
+        open(db, QStringLiteral("PG"));
+        klv::SqlScriptEngine engine(db, display, log, scriptDir);
+        const double e = bestOf(
+            runs, [&] { reset(db); },
+            [&] {
+                engine.RunUpdateScript(1, QString());
+                return true;
+            });
+        const double r = bestOf(
+            runs, [&] { reset(db); },
+            [&] {
+                return tool(QStringLiteral("psql"),
+                            {QStringLiteral("-q"), QStringLiteral("-h"), QStringLiteral("127.0.0.1"),
+                             QStringLiteral("-p"), QString::number(pgPort), QStringLiteral("-U"),
+                             QStringLiteral("orvant"), QStringLiteral("-d"), QStringLiteral("postgres"),
+                             QStringLiteral("-f"), scriptDir + QStringLiteral("plain.sql")},
+                            QString(), {QStringLiteral("PGPASSWORD=wimbrel")});
+            });
+        report("PostgreSQL", statements, e, r);
+    } catch (const std::exception &e) {
+        std::printf("PostgreSQL skipped: %s\n", e.what());
+    }
+    return 0;
+}
