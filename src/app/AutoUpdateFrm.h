@@ -160,6 +160,9 @@ private:
     void showScriptNumber(Runner runner, uint16_t number) override;
     void showStatement(const QStringList &sql) override;
     void runConversionLoop();
+    // Disables "Update" and "Sluiten" and asks whether a backup was made; false (with the
+    // reminder shown and "Sluiten" enabled again) when it was not.
+    bool startScriptWork();
     void runDownloadSteps();
     void handleFileEntry(const IniFile &list, const QString &release, const QString &key);
     void setKnownPackageNumber(const QString &fileName, int32_t number);

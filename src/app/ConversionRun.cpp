@@ -23,16 +23,22 @@ const QString kConversionDone = QStringLiteral("Conversie succesvol be\u00EBindi
 constexpr int kNoUpdateScriptLeft = 9999;
 } // namespace
 
+bool TFrmAutoUpdate::startScriptWork()
+{
+    ui->BtnUpdate->setEnabled(false);
+    ui->BtnClose2->setEnabled(false);
+    if (dialogs().confirm(kBackupQuestion))
+        return true;
+    dialogs().information(kBackupFirst);
+    ui->BtnClose2->setEnabled(true);
+    return false;
+}
+
 void TFrmAutoUpdate::BtnUpdateClick()
 {
     FConversionDone = false;
-    ui->BtnUpdate->setEnabled(false);
-    ui->BtnClose2->setEnabled(false);
-    if (!dialogs().confirm(kBackupQuestion)) {
-        dialogs().information(kBackupFirst);
-        ui->BtnClose2->setEnabled(true);
+    if (!startScriptWork())
         return;
-    }
     // Every script is looked for before any runs, so a missing one changes nothing.
     for (int n = FDbVersion + 1; n <= FExeDbVersion; ++n) {
         if (!QFileInfo::exists(FScripts->conversionScriptPath(static_cast<uint16_t>(n)))) {

@@ -64,26 +64,24 @@ void TFrmAutoUpdate::BtnDownloadClick()
 // error of the last attempt goes on when the user gives up.
 bool TFrmAutoUpdate::fetchPackageList()
 {
-    FListFileName = QStringLiteral("whatsnew") + FCustomerKey + QStringLiteral(".klv");
-    try {
-        DownloadSupportFile(FListFileName, QString(), QString());
-        return true;
-    } catch (const std::exception &) {
-        if (!FRunActive)
+    const QString names[] = {QStringLiteral("whatsnew") + FCustomerKey + QStringLiteral(".klv"), kGeneralList};
+    for (const QString &name : names) {
+        FListFileName = name;
+        try {
+            DownloadSupportFile(FListFileName, QString(), QString());
+            return true;
+        } catch (const std::exception &) {
+            if (!FRunActive)
+                throw; // the window is closing
+            if (&name != &names[1])
+                continue;
+            if (dialogs().confirm(kRetryQuestion))
+                return false;
+            FRunActive = false; // "Ophalen" stays disabled
             throw;
+        }
     }
-    FListFileName = kGeneralList;
-    try {
-        DownloadSupportFile(FListFileName, QString(), QString());
-        return true;
-    } catch (const std::exception &) {
-        if (!FRunActive)
-            throw;
-        if (dialogs().confirm(kRetryQuestion))
-            return false;
-        FRunActive = false; // "Ophalen" stays disabled
-        throw;
-    }
+    return false;
 }
 
 void TFrmAutoUpdate::RunDownload()

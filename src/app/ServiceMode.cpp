@@ -10,8 +10,6 @@ namespace klv {
 
 namespace {
 const QString kWrongPassword = QStringLiteral("Wachtwoord is niet correct");
-const QString kBackupQuestion = QStringLiteral("Heeft u een backup van de database gemaakt?");
-const QString kBackupFirst = QStringLiteral("Maak eerst een backup, voordat u de conversie draait!!!");
 const QString kScriptDone = QStringLiteral("Script succesvol be\u00EBindigd");
 const QString kOneOffFilter = QStringLiteral("Eenmalige scripts|em*.sql");
 
@@ -68,13 +66,8 @@ void TFrmAutoUpdate::SpdBtnLoadClick()
     const QString fileName = dialogs().openFile(kOneOffFilter, folders().installDir());
     if (fileName.isEmpty())
         return;
-    ui->BtnUpdate->setEnabled(false);
-    ui->BtnClose2->setEnabled(false);
-    if (!dialogs().confirm(kBackupQuestion)) {
-        dialogs().information(kBackupFirst);
-        ui->BtnClose2->setEnabled(true);
+    if (!startScriptWork())
         return;
-    }
     try {
         RunUpdateScript(1, fileName);
     } catch (const std::exception &e) {
