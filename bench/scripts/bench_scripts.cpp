@@ -114,7 +114,7 @@ int main(int argc, char *argv[])
         QFile f(ini);
         f.open(QIODevice::WriteOnly);
         f.write(
-            "[LITE]\nDriver=QSQLITE\nDatabase=bench.db\n[PG]\nDriver=QPSQL\nDatabase=postgres\nHost=127.0.0.1\nPort=" +
+            "[LITE]\nDriver=QSQLITE\nDatabase=bench.db\n[PG]\nDriver=QPSQL\nDatabase=klvbench\nHost=127.0.0.1\nPort=" +
             QByteArray::number(pgPort) + "\n");
     }
     const auto open = [&](klv::KlvDatabase &db, const QString &alias) {
@@ -150,6 +150,18 @@ int main(int argc, char *argv[])
         report("SQLite", statements, e, r);
     }
     try {
+        {
+            // A database of its own: the updater's role may not create tables in "postgres".
+            QSqlDatabase admin = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("admin"));
+            admin.setHostName(QStringLiteral("127.0.0.1"));
+            admin.setPort(pgPort);
+            admin.setDatabaseName(QStringLiteral("postgres"));
+            admin.setUserName(QStringLiteral("orvant"));
+            admin.setPassword(QStringLiteral("wimbrel"));
+            if (admin.open())
+                QSqlQuery(admin).exec(QStringLiteral("create database klvbench"));
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("admin"));
         klv::KlvDatabase db(klv::AliasTable(ini), nullptr);
         open(db, QStringLiteral("PG"));
         klv::SqlScriptEngine engine(db, display, log, scriptDir);
@@ -163,10 +175,11 @@ int main(int argc, char *argv[])
             runs, [&] { reset(db); },
             [&] {
                 return tool(QStringLiteral("psql"),
-                            {QStringLiteral("-q"), QStringLiteral("-h"), QStringLiteral("127.0.0.1"),
-                             QStringLiteral("-p"), QString::number(pgPort), QStringLiteral("-U"),
-                             QStringLiteral("orvant"), QStringLiteral("-d"), QStringLiteral("postgres"),
-                             QStringLiteral("-f"), scriptDir + QStringLiteral("plain.sql")},
+                            {QStringLiteral("-q"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
+                             QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                             QString::number(pgPort), QStringLiteral("-U"), QStringLiteral("orvant"),
+                             QStringLiteral("-d"), QStringLiteral("klvbench"), QStringLiteral("-f"),
+                             scriptDir + QStringLiteral("plain.sql")},
                             QString(), {QStringLiteral("PGPASSWORD=wimbrel")});
             });
         report("PostgreSQL", statements, e, r);
