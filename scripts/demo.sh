@@ -107,7 +107,8 @@ export KLV_INSTALL_DIR="$install" KLV_UPDATE_SERVER="http://127.0.0.1:$port"
 status=0
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     echo "Het venster opent: klik \"Ophalen\", daarna op het tabblad \"Update\" op \"Update\"."
-    ./AutoUpdate 0 0 KLV_DEMO || status=$?
+    # There is no Kelvora here to hand over to when the window closes.
+    ./AutoUpdate 0 0 KLV_DEMO --no-restart || status=$?
 else
     echo "Geen beeldscherm: AutoUpdate draait zonder venster (--unattended)."
     ./AutoUpdate 0 0 KLV_DEMO --unattended --convert --backup-made --no-restart || status=$?

@@ -63,9 +63,9 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         }
     }
     // Options that only mean something without a person at the screen.
-    const bool unattendedOnly = line.convert || line.backupMade || line.noRestart || !line.logFile.isEmpty();
+    const bool unattendedOnly = line.convert || line.backupMade || !line.logFile.isEmpty();
     if (unattendedOnly && !line.unattended && !line.dryRun)
-        line.error = QStringLiteral("--convert, --backup-made, --no-restart en --log horen bij --unattended.");
+        line.error = QStringLiteral("--convert, --backup-made en --log horen bij --unattended.");
     else if (line.backupMade && !line.convert)
         line.error = QStringLiteral("--backup-made hoort bij --convert.");
     else if (line.dryRun && (line.convert || line.backupMade))
@@ -87,7 +87,7 @@ QString CommandLine::helpText()
                           "  --unattended        doet wat \"Ophalen\" doet, zonder vragen en zonder venster\n"
                           "  --convert           draait daarna de databaseconversie als die klaarstaat\n"
                           "  --backup-made       bevestigt dat er een backup van de database is (nodig bij --convert)\n"
-                          "  --no-restart        start Kelvora niet opnieuw na afloop\n"
+                          "  --no-restart        start Kelvora niet opnieuw na afloop (ook met venster)\n"
                           "  --log BESTAND       schrijft alle meldingen ook in BESTAND\n"
                           "  --dry-run           laat zien wat een update zou doen, zonder iets te veranderen\n"
                           "  --help              toont deze tekst\n"
