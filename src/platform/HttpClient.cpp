@@ -17,6 +17,10 @@
 
 #include <exception>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace klv {
 
 namespace {
@@ -157,6 +161,13 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
     idle.setSingleShot(true);
     idle.setInterval(FInactivityTimeout);
     QPointer<HttpClient> self(this);
+    // Every transfer starts on a new connection and network thread. The read buffer limit below
+    // reaches Qt's network thread only through a queued call after the request has been handed
+    // over; on a kept-alive connection the answer may already stream in before it, and whatever
+    // arrived unlimited stays credited for the rest of the transfer (a large file then ended up
+    // in memory when the machine was busy). A new connection first needs a new thread, a lookup
+    // and a connect, by which time the limit has arrived. Cookies stay: they live in the jar.
+    FManager->clearConnectionCache();
     QPointer<QNetworkReply> reply(FManager->get(makeRequest(url)));
     // Without a limit Qt's network thread queues whatever arrives faster than it is written.
     reply->setReadBufferSize(kReadBufferSize);
@@ -168,6 +179,11 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
             reply->abort();
             reply->deleteLater();
         }
+#ifdef __GLIBC__
+        // The body passed through blocks of several threads' heaps; give the free pages back so
+        // that the next transfer does not start from this one's high-water mark.
+        malloc_trim(0);
+#endif
     });
 
     std::exception_ptr failure;
