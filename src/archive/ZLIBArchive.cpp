@@ -1,5 +1,6 @@
 #include "ZLIBArchive.h"
 
+#include "ZLBCrcWorker.h"
 #include "ZLBMessages.h"
 #include "ZLBStreams.h"
 
@@ -197,8 +198,10 @@ void TZLBArchive::ExtractArchive(const QString &dest)
     };
     try {
         const int32_t count = GetFileCount();
+        // Started with the first entry that needs it and stopped (joined) on the way out.
+        std::unique_ptr<zlb::CrcWorker> crcWorker;
         for (int32_t i = 0; i < count; ++i)
-            extractEntry(file, dest, i);
+            extractEntry(file, dest, i, crcWorker);
     } catch (...) {
         finish();
         throw;
@@ -206,7 +209,8 @@ void TZLBArchive::ExtractArchive(const QString &dest)
     finish();
 }
 
-void TZLBArchive::extractEntry(QFile &archive, const QString &dest, int32_t index)
+void TZLBArchive::extractEntry(QFile &archive, const QString &dest, int32_t index,
+                               std::unique_ptr<zlb::CrcWorker> &crcWorker)
 {
     TZLBFileEntry entry;
     GetFileEntry(index, entry);
@@ -251,7 +255,7 @@ void TZLBArchive::extractEntry(QFile &archive, const QString &dest, int32_t inde
     if (!temp.open())
         throw EInOutError(zlb::msg::cannotCreateFile(nativeTarget, temp.errorString()));
     try {
-        writeEntryData(archive, entry, temp);
+        writeEntryData(archive, entry, temp, crcWorker);
         if (!temp.flush())
             throw EInOutError(temp.errorString());
     } catch (...) {
@@ -271,29 +275,50 @@ void TZLBArchive::extractEntry(QFile &archive, const QString &dest, int32_t inde
         OnFileExtracted(dest + fileName);
 }
 
-void TZLBArchive::writeEntryData(QFile &archive, const TZLBFileEntry &entry, QIODevice &target)
+void TZLBArchive::writeEntryData(QFile &archive, const TZLBFileEntry &entry, QIODevice &target,
+                                 std::unique_ptr<zlb::CrcWorker> &crcWorker)
 {
     FProgressPhase = TProgressPhase::File;
     FProgressTotal = entry.Size;
     FProgressDone = 0;
     FProgressText = zlb::msg::extracting(zlb::decodeText(entry.FileName));
     zlb::EntryReader reader(archive, entry);
-    QByteArray buffer(static_cast<qsizetype>(std::min<qint64>(kIoBlock, reader.remaining())), Qt::Uninitialized);
+    // The CRC is taken over the bytes as they go to the file rather than by reading it back. For
+    // an entry of more than one block it is taken on a worker thread while the block is written
+    // and the next one read, so that CheckCRC costs little more time than the copy itself.
+    const bool overlap = FCheckCRC && reader.remaining() > kIoBlock;
+    if (overlap && !crcWorker) {
+        try {
+            crcWorker = std::make_unique<zlb::CrcWorker>(kIoBlock);
+        } catch (const std::exception &) {
+            // No thread to be had: the CRC is taken here instead.
+        }
+    }
+    zlb::CrcWorker *worker = overlap ? crcWorker.get() : nullptr;
+    QByteArray local;
+    if (!worker)
+        local = QByteArray(static_cast<qsizetype>(std::min<qint64>(kIoBlock, reader.remaining())), Qt::Uninitialized);
+    else
+        worker->take(); // a clean sum to start from
     quint32 crc = 0;
     while (reader.remaining() > 0) {
         const qsizetype length = static_cast<qsizetype>(std::min<qint64>(reader.remaining(), kIoBlock));
-        reader.read(buffer.data(), length);
+        char *block = worker ? worker->nextBuffer() : local.data();
+        reader.read(block, length);
         // The block is a whole number of progress steps, so the steps fall where 4096-byte chunks would.
         for (qsizetype step = 0; step < length; step += kProgressStep) {
             FProgressDone += static_cast<int32_t>(std::min(kProgressStep, length - step));
             DoProgress();
         }
-        // The CRC is taken over the bytes as they go to the file rather than by reading it back.
-        if (FCheckCRC)
-            crc = zlb::crc32(crc, buffer.constData(), length);
-        if (target.write(buffer.constData(), length) != length)
+        if (worker)
+            worker->add(length);
+        else if (FCheckCRC)
+            crc = zlb::crc32(crc, block, length);
+        if (target.write(block, length) != length)
             throw EInOutError(target.errorString());
     }
+    if (worker)
+        crc = worker->take();
     if (FCheckCRC && crc != entry.CRC)
         throw Exception(QStringLiteral("CRC differs"));
 }

@@ -8,11 +8,16 @@
 #include <QStringList>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 class QFile;
 class QIODevice;
 
 namespace klv {
+
+namespace zlb {
+class CrcWorker;
+}
 
 using TZLBTrailer = zlb::TZLBTrailer;
 using TZLBFileEntry = zlb::TZLBFileEntry;
@@ -100,8 +105,9 @@ private:
     void openFile(QFile &file) const;
     void loadRegistry(QFile &file);
     void inflateRegistry(QFile &file, qint64 total);
-    void extractEntry(QFile &archive, const QString &dest, int32_t index);
-    void writeEntryData(QFile &archive, const TZLBFileEntry &entry, QIODevice &target);
+    void extractEntry(QFile &archive, const QString &dest, int32_t index, std::unique_ptr<zlb::CrcWorker> &crcWorker);
+    void writeEntryData(QFile &archive, const TZLBFileEntry &entry, QIODevice &target,
+                        std::unique_ptr<zlb::CrcWorker> &crcWorker);
     void DoProgress();
 
     QString FArchiveName;

@@ -54,6 +54,8 @@ private Q_SLOTS:
     void caseOfExistingTarget();
     void failingEntry_data();
     void failingEntry();
+    void largeEntries_data();
+    void largeEntries();
     void failureMessages_data();
     void failureMessages();
     void hostileNames_data();
@@ -315,20 +317,27 @@ void TestZlbArchive::failingEntry_data()
 {
     QTest::addColumn<QString>("damage");
     QTest::addColumn<bool>("checkCrc");
-    QTest::newRow("stream ends before Size") << "longer" << false;
-    QTest::newRow("stream garbage") << "garbage" << false;
-    QTest::newRow("CRC differs") << "crc" << true;
-    QTest::newRow("stored data past the end") << "stored past end" << false;
-    QTest::newRow("data position past the end") << "offset" << false;
-    QTest::newRow("progress handler raises") << "progress" << false;
+    QTest::addColumn<int>("size");
+    QTest::newRow("stream ends before Size") << "longer" << false << 200000;
+    QTest::newRow("stream garbage") << "garbage" << false << 200000;
+    QTest::newRow("CRC differs") << "crc" << true << 200000;
+    QTest::newRow("stored data past the end") << "stored past end" << false << 200000;
+    QTest::newRow("data position past the end") << "offset" << false << 200000;
+    QTest::newRow("progress handler raises") << "progress" << false << 200000;
+    // Entries of several I/O blocks take the path where the CRC runs beside the writing.
+    QTest::newRow("CRC differs, several blocks") << "crc" << true << 1000017;
+    QTest::newRow("CRC differs, stored, several blocks") << "crc stored" << true << 1000017;
+    QTest::newRow("progress handler raises, several blocks") << "progress" << true << 1000017;
+    QTest::newRow("stream ends before Size, several blocks") << "longer" << true << 1000017;
 }
 
 void TestZlbArchive::failingEntry()
 {
     QFETCH(QString, damage);
     QFETCH(bool, checkCrc);
-    const bool stored = damage == "stored past end";
-    const QByteArray content = sample(200000, 9);
+    QFETCH(int, size);
+    const bool stored = damage == "stored past end" || damage == "crc stored";
+    const QByteArray content = sample(size, 9);
     QByteArray bytes = makeArchive(
         path("m.zlb"), {{"ok.txt", "fine", "", true}, {"big.bin", content, "", stored}, {"after.txt", "never"}});
     const qsizetype e1 = entryAt(bytes, 1);
@@ -337,7 +346,7 @@ void TestZlbArchive::failingEntry()
         putInt32(bytes, e1 + 512, big.Size + 100000);
     else if (damage == "garbage")
         bytes.replace(big.Offset, 64, QByteArray(64, '\xFF'));
-    else if (damage == "crc")
+    else if (damage == "crc" || damage == "crc stored")
         putInt32(bytes, e1 + 524, qint32(big.CRC ^ 1u));
     else if (damage == "offset")
         putInt32(bytes, e1 + 520, qint32(bytes.size() + 10));
@@ -367,6 +376,34 @@ void TestZlbArchive::failingEntry()
     QVERIFY(!recorder.events.contains("extracted " + path("out/big.bin")));
     // The component stays open and works on.
     QCOMPARE(archive.GetFileCount(), 3);
+}
+
+void TestZlbArchive::largeEntries_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("stored");
+    for (const int size : {262144, 262145, 1000017}) {
+        QTest::addRow("stored %d", size) << size << true;
+        QTest::addRow("deflated %d", size) << size << false;
+    }
+}
+
+void TestZlbArchive::largeEntries()
+{
+    QFETCH(int, size);
+    QFETCH(bool, stored);
+    const QByteArray content = sample(size, 3);
+    makeArchive(path("l.zlb"), {{"a.bin", content, "", stored}, {"b.bin", content.left(1000), "", stored}});
+    TZLBArchive archive;
+    archive.setCheckCRC(true);
+    archive.OpenArchive(path("l.zlb"));
+    int progress = 0;
+    archive.OnProgress = [&](const QString &, int32_t) { ++progress; };
+    archive.ExtractArchive(path("out/"));
+    QCOMPARE(testsupport::readFile(path("out/a.bin")), content);
+    QCOMPARE(testsupport::readFile(path("out/b.bin")), content.left(1000));
+    QCOMPARE(tree(path("out")), QStringList({"a.bin", "b.bin"}));
+    QVERIFY(progress >= size / 4096);
 }
 
 void TestZlbArchive::failureMessages_data()
