@@ -26,6 +26,7 @@ namespace klv {
 namespace {
 
 constexpr qint64 kReadBufferSize = 4 * 1024 * 1024;
+constexpr qsizetype kBlockSize = 256 * 1024;
 
 bool isSuccess(int status)
 {
@@ -186,6 +187,7 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
 #endif
     });
 
+    QByteArray block(kBlockSize, Qt::Uninitialized);
     std::exception_ptr failure;
     QString refusal;
     QUrl hop = url;
@@ -234,16 +236,16 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
             return;
         }
         bool any = false;
-        // readAll() hands over Qt's buffered blocks without copying them; the read buffer limit
-        // bounds their size.
+        // Read through one fixed block, so that no copy of the buffered data is made that grows
+        // with it; the read buffer limit bounds what Qt keeps.
         while (reply->bytesAvailable() > 0) {
-            const QByteArray data = reply->readAll();
-            if (data.isEmpty())
+            const qint64 n = reply->read(block.data(), block.size());
+            if (n <= 0)
                 break;
-            if (file.write(data) != data.size())
+            if (file.write(block.constData(), n) != n)
                 throw EInOutError(QStringLiteral("Cannot write file \"%1\": %2")
                                       .arg(nativeName(destinationPath), file.errorString()));
-            received += data.size();
+            received += n;
             any = true;
         }
         if (any && OnWork)
