@@ -441,15 +441,7 @@ void TestOdbc::transactionsOverOdbc()
         TKvQuery query(db);
         query.ParamCheck = false;
         query.SQL = QStringList{sql};
-        query.Prepare();
-        db.StartTransaction();
-        try {
-            query.ExecSQL();
-            db.Commit();
-        } catch (...) {
-            db.Rollback();
-            throw;
-        }
+        ExecInOwnTransaction(query);
     };
     run(QStringLiteral("insert into RUNLOG values ('first')"));
     QVERIFY_THROWS_EXCEPTION(EDBEngineError, run(QStringLiteral("insert into NOPE values (1)")));
