@@ -1,51 +1,65 @@
 #pragma once
 
 #include <QtGlobal>
-#include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace klv::zlb {
 
-// Takes the CRC-32 of a sequence of blocks on a thread of its own, so that it runs while the
-// caller writes a block out and reads the next one in. The worker owns two block buffers that the
-// caller fills in turn: a buffer is handed out only once the worker has finished reading it, and
-// the caller may only read a queued buffer (to write it) until it asks for the next one.
+// Takes the CRC-32 of a sequence of blocks with the help of a second thread, so that it runs while
+// the caller reads and writes the blocks. Each block's CRC is taken on its own, by the worker or,
+// when the worker has fallen behind, by the caller; the parts are joined in order with zlib's
+// crc32_combine. The caller thus spends time on the CRC only where the worker cannot keep up.
+//
+// The caller fills the buffers handed out by nextBuffer() in turn, and may read a queued buffer
+// (to write it out) until it asks for the next one. Only one thread may be the caller.
 class CrcWorker
 {
 public:
     explicit CrcWorker(qsizetype blockSize);
-    // Waits for the queued blocks and stops the thread.
+    // Stops and joins the thread; blocks not yet taken are dropped.
     ~CrcWorker();
     CrcWorker(const CrcWorker &) = delete;
     CrcWorker &operator=(const CrcWorker &) = delete;
 
     qsizetype blockSize() const { return FBlockSize; }
-    // The buffer to fill next, of blockSize() bytes; waits while the worker still reads it.
+    // The buffer to fill next, of blockSize() bytes. Its earlier block is finished first.
     char *nextBuffer();
     // Queues the first `length` bytes of the buffer nextBuffer() handed out last.
     void add(qsizetype length);
-    // Waits for every queued block and returns the CRC of all blocks added since the last call.
+    // The CRC of every block added since the last call; starts a new sum.
     quint32 take();
 
 private:
+    struct Slot
+    {
+        std::unique_ptr<char[]> data;
+        qsizetype length = 0;
+        quint32 crc = 0;
+        // Block number * 4 + stage (queued, claimed, done); claims go by compare-and-swap, so a
+        // block is summed exactly once, by whichever thread claims it first.
+        std::atomic<uint64_t> state{UINT64_MAX};
+    };
+
+    Slot &slotOf(uint64_t block) { return FSlots[block % FSlots.size()]; }
+    bool claim(Slot &slot, uint64_t block);
+    void sum(Slot &slot, uint64_t block);
+    void foldOldest();
     void run();
 
     const qsizetype FBlockSize;
-    std::array<std::unique_ptr<char[]>, 2> FBuffers;
-    std::array<qsizetype, 2> FLengths{};
-    std::mutex FMutex;
-    std::condition_variable FQueuedSignal;
-    std::condition_variable FDoneSignal;
-    uint64_t FQueued = 0;                 // blocks added so far; block n lives in buffer n % 2
-    std::atomic<uint64_t> FQueuedHint{0}; // FQueued, for the worker's polling without the lock
-    uint64_t FDone = 0;                   // blocks whose CRC is in FCrc
-    quint32 FCrc = 0;
-    bool FStop = false;
+    const unsigned long FFullBlockOp; // crc32_combine_gen(blockSize)
+    std::vector<Slot> FSlots;
+    // The caller's side.
+    uint64_t FNext = 0;   // blocks added so far
+    uint64_t FFolded = 0; // blocks whose CRC is in FTotal
+    quint32 FTotal = 0;
+    // Shared with the worker.
+    std::atomic<uint64_t> FPublished{0};
+    std::atomic<bool> FStop{false};
     std::thread FThread; // last: started once everything above exists
 };
 

@@ -1,12 +1,16 @@
 #include "ZLBFormat.h"
 
+#include "ZLBRangeCrc.h"
+
 #include "platform/Ansi.h"
 #include "platform/Exceptions.h"
 
+#include <QFile>
 #include <QIODevice>
 #include <QList>
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <zlib.h>
 
 namespace klv::zlb {
@@ -30,20 +34,54 @@ quint32 crc32(QByteArrayView bytes)
     return crc32(0, bytes.data(), bytes.size());
 }
 
+namespace {
+
+constexpr qsizetype kCrcBlock = 256 * 1024;
+
+quint32 sumInPlace(QIODevice &device, qint64 length)
+{
+    QByteArray buffer(static_cast<qsizetype>(std::min<qint64>(length, kCrcBlock)), Qt::Uninitialized);
+    quint32 crc = 0;
+    while (length > 0) {
+        const qint64 got = device.read(buffer.data(), std::min<qint64>(length, buffer.size()));
+        if (got <= 0)
+            break;
+        crc = crc32(crc, buffer.constData(), got);
+        length -= got;
+    }
+    return crc;
+}
+
+// A large file is summed by two threads, each reading its own end.
+quint32 sumOnTwoThreads(const QString &fileName, qint64 length)
+{
+    RangeCrc crc(fileName, kCrcBlock, {{0, length}});
+    return crc.finish(0);
+}
+
+} // namespace
+
 quint32 deviceCrc(QIODevice &device, qint64 skip)
 {
     const qint64 position = device.pos();
-    qint64 length = device.size() - skip;
+    const qint64 length = device.size() - skip;
     quint32 crc = 0;
     if (length > 0 && device.seek(0)) {
-        QByteArray buffer(256 * 1024, Qt::Uninitialized);
-        while (length > 0) {
-            const qint64 got = device.read(buffer.data(), std::min<qint64>(length, buffer.size()));
-            if (got <= 0)
-                break;
-            crc = crc32(crc, buffer.constData(), got);
-            length -= got;
+        // Only a file opened for reading alone: one open for writing need not hold its bytes under its
+        // name yet (a save file writes to another).
+        const auto *file = qobject_cast<const QFile *>(&device);
+        const bool readOnly = file && !file->fileName().isEmpty() && !(file->openMode() & QIODevice::WriteOnly);
+        bool summed = false;
+        if (readOnly && length > 4 * kCrcBlock && length <= RangeCrc::maxLength()) {
+            try {
+                crc = sumOnTwoThreads(file->fileName(), length);
+                summed = true;
+            } catch (const std::exception &) {
+                // No second handle or thread, or the file changed under us: read it here alone.
+            }
         }
+        if (!summed)
+            crc = sumInPlace(device, length);
     }
     device.seek(position);
     return crc;

@@ -2,6 +2,7 @@
 
 #include "ZLBCrcWorker.h"
 #include "ZLBMessages.h"
+#include "ZLBRangeCrc.h"
 #include "ZLBStreams.h"
 
 #include "platform/Exceptions.h"
@@ -60,6 +61,57 @@ bool isInside(const QString &target, const QString &root)
 }
 
 } // namespace
+
+// The threads that take entry CRCs beside the copy. Stored entries are summed straight from the
+// archive by a worker that runs through all of them from the start; inflated entries are summed
+// from their blocks by a worker started with the first that needs it. Both stop (join) when the
+// extraction ends. Without a thread to be had, the CRC is taken on the calling thread instead.
+struct TZLBArchive::CrcHelpers
+{
+    std::unique_ptr<zlb::CrcWorker> blocks;
+    std::unique_ptr<zlb::RangeCrc> ranges;
+    QList<qsizetype> rangeOf; // entry index -> range index, -1 for none
+
+    CrcHelpers(QFile &archive, const QList<TZLBFileEntry> &entries, bool checkCrc)
+    {
+        if (!checkCrc)
+            return;
+        QList<zlb::RangeCrc::Range> list;
+        rangeOf.fill(-1, entries.size());
+        for (qsizetype i = 0; i < entries.size(); ++i) {
+            const TZLBFileEntry &entry = entries[i];
+            const qint64 offset = entry.Offset;
+            const qint64 size = entry.Size;
+            // Only data that lies inside the archive; the copy reports the rest as corrupt.
+            if (entry.Stored != 0 && size > kIoBlock && offset >= 0 && offset + size <= archive.size()) {
+                rangeOf[i] = list.size();
+                list.append({offset, size});
+            }
+        }
+        if (list.isEmpty())
+            return;
+        try {
+            ranges = std::make_unique<zlb::RangeCrc>(archive.fileName(), kIoBlock, list);
+        } catch (const std::exception &) {
+            rangeOf.fill(-1);
+        }
+    }
+
+    // The range of a stored entry's data, or -1 when it is summed some other way.
+    qsizetype rangeCrc(int32_t index) const { return ranges ? rangeOf.value(index, -1) : -1; }
+
+    zlb::CrcWorker *crcWorker()
+    {
+        if (!blocks) {
+            try {
+                blocks = std::make_unique<zlb::CrcWorker>(kIoBlock);
+            } catch (const std::exception &) {
+                return nullptr;
+            }
+        }
+        return blocks.get();
+    }
+};
 
 TZLBArchive::TZLBArchive(QObject *owner) : QObject(owner) {}
 
@@ -198,10 +250,9 @@ void TZLBArchive::ExtractArchive(const QString &dest)
     };
     try {
         const int32_t count = GetFileCount();
-        // Started with the first entry that needs it and stopped (joined) on the way out.
-        std::unique_ptr<zlb::CrcWorker> crcWorker;
+        CrcHelpers helpers(file, FEntries, FCheckCRC);
         for (int32_t i = 0; i < count; ++i)
-            extractEntry(file, dest, i, crcWorker);
+            extractEntry(file, dest, i, helpers);
     } catch (...) {
         finish();
         throw;
@@ -209,8 +260,7 @@ void TZLBArchive::ExtractArchive(const QString &dest)
     finish();
 }
 
-void TZLBArchive::extractEntry(QFile &archive, const QString &dest, int32_t index,
-                               std::unique_ptr<zlb::CrcWorker> &crcWorker)
+void TZLBArchive::extractEntry(QFile &archive, const QString &dest, int32_t index, CrcHelpers &helpers)
 {
     TZLBFileEntry entry;
     GetFileEntry(index, entry);
@@ -255,7 +305,7 @@ void TZLBArchive::extractEntry(QFile &archive, const QString &dest, int32_t inde
     if (!temp.open())
         throw EInOutError(zlb::msg::cannotCreateFile(nativeTarget, temp.errorString()));
     try {
-        writeEntryData(archive, entry, temp, crcWorker);
+        writeEntryData(archive, index, entry, temp, helpers);
         if (!temp.flush())
             throw EInOutError(temp.errorString());
     } catch (...) {
@@ -275,31 +325,26 @@ void TZLBArchive::extractEntry(QFile &archive, const QString &dest, int32_t inde
         OnFileExtracted(dest + fileName);
 }
 
-void TZLBArchive::writeEntryData(QFile &archive, const TZLBFileEntry &entry, QIODevice &target,
-                                 std::unique_ptr<zlb::CrcWorker> &crcWorker)
+void TZLBArchive::writeEntryData(QFile &archive, int32_t index, const TZLBFileEntry &entry, QIODevice &target,
+                                 CrcHelpers &helpers)
 {
     FProgressPhase = TProgressPhase::File;
     FProgressTotal = entry.Size;
     FProgressDone = 0;
     FProgressText = zlb::msg::extracting(zlb::decodeText(entry.FileName));
     zlb::EntryReader reader(archive, entry);
-    // The CRC is taken over the bytes as they go to the file rather than by reading it back. For
-    // an entry of more than one block it is taken on a worker thread while the block is written
-    // and the next one read, so that CheckCRC costs little more time than the copy itself.
+    // An entry of more than one block has its CRC taken on a second thread while it is copied, so
+    // that CheckCRC costs little more time than the copy itself. Stored data is summed straight
+    // from the archive; inflated data is summed from the blocks as they go to the file.
     const bool overlap = FCheckCRC && reader.remaining() > kIoBlock;
-    if (overlap && !crcWorker) {
-        try {
-            crcWorker = std::make_unique<zlb::CrcWorker>(kIoBlock);
-        } catch (const std::exception &) {
-            // No thread to be had: the CRC is taken here instead.
-        }
-    }
-    zlb::CrcWorker *worker = overlap ? crcWorker.get() : nullptr;
+    const qsizetype range = overlap ? helpers.rangeCrc(index) : -1;
+    zlb::CrcWorker *worker = overlap && range < 0 ? helpers.crcWorker() : nullptr;
     QByteArray local;
     if (!worker)
         local = QByteArray(static_cast<qsizetype>(std::min<qint64>(kIoBlock, reader.remaining())), Qt::Uninitialized);
     else
         worker->take(); // a clean sum to start from
+    const bool sumHere = FCheckCRC && !worker && range < 0;
     quint32 crc = 0;
     while (reader.remaining() > 0) {
         const qsizetype length = static_cast<qsizetype>(std::min<qint64>(reader.remaining(), kIoBlock));
@@ -312,13 +357,15 @@ void TZLBArchive::writeEntryData(QFile &archive, const TZLBFileEntry &entry, QIO
         }
         if (worker)
             worker->add(length);
-        else if (FCheckCRC)
+        else if (sumHere)
             crc = zlb::crc32(crc, block, length);
         if (target.write(block, length) != length)
             throw EInOutError(target.errorString());
     }
     if (worker)
         crc = worker->take();
+    else if (range >= 0)
+        crc = helpers.ranges->finish(range);
     if (FCheckCRC && crc != entry.CRC)
         throw Exception(QStringLiteral("CRC differs"));
 }

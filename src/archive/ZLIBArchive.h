@@ -105,9 +105,10 @@ private:
     void openFile(QFile &file) const;
     void loadRegistry(QFile &file);
     void inflateRegistry(QFile &file, qint64 total);
-    void extractEntry(QFile &archive, const QString &dest, int32_t index, std::unique_ptr<zlb::CrcWorker> &crcWorker);
-    void writeEntryData(QFile &archive, const TZLBFileEntry &entry, QIODevice &target,
-                        std::unique_ptr<zlb::CrcWorker> &crcWorker);
+    struct CrcHelpers;
+    void extractEntry(QFile &archive, const QString &dest, int32_t index, CrcHelpers &helpers);
+    void writeEntryData(QFile &archive, int32_t index, const TZLBFileEntry &entry, QIODevice &target,
+                        CrcHelpers &helpers);
     void DoProgress();
 
     QString FArchiveName;
