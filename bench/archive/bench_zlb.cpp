@@ -21,6 +21,7 @@
 #include <QTemporaryDir>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 #include <zlib.h>
 
 namespace {
@@ -183,6 +184,8 @@ struct Result
 Result runChild(const QString &kind, const QString &archive, const QString &dest)
 {
     QDir(dest).removeRecursively();
+    // Dirty pages of the run before are written back first, so that no run pays for another's.
+    ::sync();
     QProcess child;
     child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--measure"), kind, archive, dest});
     child.waitForFinished(-1);
