@@ -20,3 +20,7 @@ head -c 300 /dev/urandom > "$work/tree/sub/deeper/noise.bin"
 "$zlb" pack --paths "$out/paths.zlb" "$work/tree" >/dev/null
 "$zlb" pack --paths --compress-registry --level 9 "$out/registry.zlb" "$work/tree" >/dev/null
 "$zlb" pack --paths --stored --compress-registry "$out/both.zlb" "$work/tree" >/dev/null
+# Entries of more than one I/O block take the paths where the CRC is summed on a second thread.
+head -c 300000 /dev/urandom > "$work/large.bin"
+"$zlb" pack --stored "$out/large-stored.zlb" "$work/large.bin" "$work/tree/sub/a.txt" >/dev/null
+"$zlb" pack "$out/large-deflated.zlb" "$work/large.bin" >/dev/null
