@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 
 namespace klv {
@@ -61,11 +62,12 @@ QString Folders::resolve(const QString &path)
         const QString &part = parts[i];
         QString candidate = done + part;
         if (!QFileInfo::exists(candidate) && part != u"." && part != u"..") {
-            const QDir dir(done.isEmpty() ? QStringLiteral(".") : done);
-            const QStringList entries =
-                dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+            // Unsorted and without file details: only the names are compared.
+            QDirIterator it(done.isEmpty() ? QStringLiteral(".") : done,
+                            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
             bool found = false;
-            for (const QString &entry : entries) {
+            while (it.hasNext()) {
+                const QString entry = it.nextFileInfo().fileName();
                 if (entry.compare(part, Qt::CaseInsensitive) == 0) {
                     candidate = done + entry;
                     found = true;
