@@ -10,7 +10,6 @@
 #include <QList>
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <zlib.h>
 
 namespace klv::zlb {
