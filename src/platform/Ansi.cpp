@@ -84,7 +84,9 @@ void writeLines(const QString &path, const QStringList &lines)
         bytes += "\r\n";
     }
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+    // A write that failed at the flush (a full disk) must not be committed: the old file stays.
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush() ||
+        file.error() != QFileDevice::NoError || !file.commit())
         throw EInOutError(QStringLiteral("Cannot create file \"%1\". %2").arg(path, file.errorString()));
 }
 

@@ -12,6 +12,9 @@ IniFile IniFile::fromBytes(QByteArrayView bytes)
 {
     IniFile ini;
     Section *current = nullptr;
+    // An editor may have put a UTF-8 byte-order mark before the first section; it is no text.
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes = bytes.sliced(3);
     const QString text = ansi::decode(bytes);
     for (QStringView raw : QStringView(text).split(u'\n')) {
         const QStringView line = raw.trimmed();

@@ -12,6 +12,32 @@
 
 namespace klv {
 
+QString shellExecuteErrorText(intptr_t result)
+{
+    switch (result) {
+    case 0:
+    case 8:
+        return QStringLiteral("onvoldoende geheugen");
+    case 2:
+        return QStringLiteral("bestand niet gevonden");
+    case 3:
+        return QStringLiteral("map niet gevonden");
+    case 5:
+        return QStringLiteral("toegang geweigerd");
+    case 11:
+        return QStringLiteral("geen geldig programma");
+    case 26:
+        return QStringLiteral("bestand is in gebruik");
+    case 27:
+    case 31:
+        return QStringLiteral("geen programma gekoppeld aan dit bestandstype");
+    case 32:
+        return QStringLiteral("een benodigde DLL ontbreekt");
+    default:
+        return QStringLiteral("kan niet worden gestart (fout %1)").arg(result);
+    }
+}
+
 #ifdef _WIN32
 
 intptr_t SystemShell::shellExecute(int32_t ownerWnd, const QString &verb, const QString &file, const QString &params,

@@ -25,6 +25,9 @@ public:
     virtual bool isWindow(int32_t wnd) = 0;
 };
 
+// What a ShellExecute result of 32 or less means, in Dutch.
+QString shellExecuteErrorText(intptr_t result);
+
 // The shell of the machine the program runs on: the Win32 calls on Windows; elsewhere programs
 // are started detached and window messages reach no window.
 class SystemShell : public Shell

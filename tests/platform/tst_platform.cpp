@@ -27,6 +27,8 @@ private Q_SLOTS:
     void resolveKeepsMissingTail();
     void iniRules();
     void iniDuplicatesFirstWins();
+    void iniByteOrderMark_data();
+    void iniByteOrderMark();
     void scriptedDialogsRefuseUnexpectedQuestion();
     void exceptionClassNames();
 };
@@ -145,6 +147,28 @@ void TestPlatform::iniDuplicatesFirstWins()
     QCOMPARE(ini.readString(QStringLiteral("a"), QStringLiteral("k"), {}), QStringLiteral("1"));
     QCOMPARE(ini.readSection(QStringLiteral("a")), (QStringList{"k", "K"}));
     QVERIFY(!ini.valueExists(QStringLiteral("a"), QStringLiteral("z")));
+}
+
+void TestPlatform::iniByteOrderMark_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QStringList>("sections");
+    QTest::newRow("mark before the first section")
+        << QByteArray("\xEF\xBB\xBF[KLV137]\r\nx.dll=t\r\n") << QStringList{"KLV137"};
+    QTest::newRow("mark alone") << QByteArray("\xEF\xBB\xBF") << QStringList{};
+    // Only a whole mark at the very start is one; these bytes are text of the code page.
+    QTest::newRow("cut mark") << QByteArray("\xEF\xBB[KLV137]\r\nx.dll=t\r\n") << QStringList{};
+    QTest::newRow("mark later") << QByteArray("[KLV137]\r\n\xEF\xBB\xBF[SQL137]\r\n") << QStringList{"KLV137"};
+}
+
+void TestPlatform::iniByteOrderMark()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, sections);
+    const IniFile ini = IniFile::fromBytes(bytes);
+    QCOMPARE(ini.sections(), sections);
+    if (sections.contains(QStringLiteral("KLV137")) && bytes.contains("x.dll"))
+        QCOMPARE(ini.readString(QStringLiteral("KLV137"), QStringLiteral("x.dll"), {}), QStringLiteral("t"));
 }
 
 void TestPlatform::scriptedDialogsRefuseUnexpectedQuestion()
