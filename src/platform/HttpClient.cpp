@@ -107,6 +107,15 @@ HttpClient::~HttpClient()
         FLoop->quit();
 }
 
+void HttpClient::abort()
+{
+    if (!FLoop)
+        return;
+    FAbortRequested = true;
+    if (FReply && !FReply->isFinished())
+        FReply->abort();
+}
+
 void HttpClient::setInactivityTimeout(std::chrono::milliseconds timeout)
 {
     FInactivityTimeout = timeout;
@@ -173,9 +182,14 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
     // Without a limit Qt's network thread queues whatever arrives faster than it is written.
     reply->setReadBufferSize(kReadBufferSize);
     FLoop = &loop;
+    FReply = reply.data();
+    FAbortRequested = false;
     const auto cleanup = qScopeGuard([&] {
-        if (self)
+        if (self) {
             FLoop = nullptr;
+            FReply = nullptr;
+            FAbortRequested = false;
+        }
         if (reply) {
             reply->abort();
             reply->deleteLater();
@@ -225,7 +239,7 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
                                            "transfer could not be told from a complete one"));
     };
     const auto drain = [&] {
-        if (!reply || failure)
+        if (!reply || failure || FAbortRequested)
             return;
         begin();
         if (!reply->isOpen()) // aborted
@@ -300,6 +314,8 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
     guarded(begin);
 
     const int status = statusOf(*reply);
+    if (FAbortRequested)
+        failure = std::make_exception_ptr(EAbort());
     if (!failure) {
         if (!refusal.isEmpty())
             failure = std::make_exception_ptr(Exception(refusal));

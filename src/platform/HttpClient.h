@@ -12,6 +12,7 @@
 
 class QNetworkAccessManager;
 class QEventLoop;
+class QNetworkReply;
 
 namespace klv {
 
@@ -54,6 +55,9 @@ public:
     void get(const QUrl &url, const QString &destinationPath);
 
     bool isBusy() const { return FLoop != nullptr; }
+    // Ends a running transfer from inside its event loop (a window that closes): get() discards
+    // what arrived and raises the silent abort. Does nothing when no transfer runs.
+    void abort();
 
     std::chrono::milliseconds inactivityTimeout() const { return FInactivityTimeout; }
     void setInactivityTimeout(std::chrono::milliseconds timeout);
@@ -69,6 +73,8 @@ private:
     QSslConfiguration FSsl;
     std::chrono::milliseconds FInactivityTimeout{std::chrono::seconds(60)};
     QEventLoop *FLoop = nullptr;
+    QNetworkReply *FReply = nullptr; // the transfer get() is running
+    bool FAbortRequested = false;
 };
 
 } // namespace klv

@@ -95,6 +95,7 @@ private Q_SLOTS:
     void secondGetRefusedWhileRunning();
     void handlerExceptionEndsTransfer();
     void destroyedDuringTransfer();
+    void abortedFromTheLoop();
 
 private:
     QUrl nginxUrl(const QString &path, bool https = false) const;
@@ -581,6 +582,33 @@ void TestHttpClient::destroyedDuringTransfer()
     QVERIFY_THROWS_EXCEPTION(EAbort, client->get(server.url("/x"), FInstall->filePath("x")));
     QVERIFY(!client);
     QCOMPARE(filesIn(FInstall->path()), QStringList{});
+}
+
+// abort() from an event the transfer's own loop handles (a window that closes): the transfer ends
+// at once with the silent abort, its end event still reported, nothing written; the client can
+// fetch again afterwards.
+void TestHttpClient::abortedFromTheLoop()
+{
+    FaultServer server;
+    server.setScript({{FaultServer::head("200 OK", "Content-Length: 6\r\n") + "abc", 5000}, {"def", 0}});
+    HttpClient client;
+    WorkLog log;
+    log.attach(client);
+    client.abort(); // no transfer: nothing happens
+    QTimer::singleShot(100, &client, [&] { client.abort(); });
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY_THROWS_EXCEPTION(EAbort, client.get(server.url("/x"), FInstall->filePath("x")));
+    QVERIFY(clock.elapsed() < 3000);
+    QVERIFY(!client.isBusy());
+    QCOMPARE(log.events.last(), QStringLiteral("end"));
+    QCOMPARE(log.events.count(QStringLiteral("end")), 1);
+    QCOMPARE(filesIn(FInstall->path()), QStringList{});
+
+    FaultServer again;
+    again.setScript({{FaultServer::head("200 OK", "Content-Length: 3\r\n") + "xyz", 0}});
+    client.get(again.url("/y"), FInstall->filePath("y"));
+    QCOMPARE(testsupport::readFile(FInstall->filePath("y")), QByteArray("xyz"));
 }
 
 QTEST_GUILESS_MAIN(TestHttpClient)
