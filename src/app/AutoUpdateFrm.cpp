@@ -12,11 +12,13 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
+#include <utility>
 
 namespace klv {
 
@@ -27,6 +29,9 @@ const QString kMainProgram = QStringLiteral("Klv.exe");
 const QString kChangingAlias = QStringLiteral("Changing: ");
 const QString kCannotStartMain = QStringLiteral("Kan Kelvora niet starten.");
 const QString kVersionPanel = QStringLiteral("Version 136.46");
+const QString kCloseDuringConversion =
+    QStringLiteral("De database wordt bijgewerkt. Het venster kan pas worden gesloten als de conversie klaar is.");
+const QString kCannotSaveKnownPackages = QStringLiteral("Kan %1 niet opslaan: %2");
 } // namespace
 
 TFrmAutoUpdate::TFrmAutoUpdate(Seams seams, const QStringList &arguments, QWidget *parent)
@@ -129,8 +134,25 @@ void TFrmAutoUpdate::guarded(const std::function<void()> &action)
 {
     try {
         action();
+    } catch (const EAbort &) {
+        // Silent by definition: a close stopped the work, or the work said why itself.
     } catch (const std::exception &e) {
         FSeams.dialogs.showException(e);
+    }
+}
+
+void TFrmAutoUpdate::reportFailure(const QString &text)
+{
+    AddDownloadLog(text);
+    logErrorQuietly(text);
+}
+
+void TFrmAutoUpdate::logErrorQuietly(const QString &text)
+{
+    try {
+        LogError(text);
+    } catch (const std::exception &) {
+        // The download log and the message still say it.
     }
 }
 
@@ -211,6 +233,24 @@ void TFrmAutoUpdate::FormShow()
 
 void TFrmAutoUpdate::closeEvent(QCloseEvent *event)
 {
+    if (FClosing) { // closed already, waiting to be freed
+        event->accept();
+        return;
+    }
+    if (operationRunning()) {
+        event->ignore();
+        if (FConverting) {
+            dialogs().information(kCloseDuringConversion);
+            return;
+        }
+        // The operation notices at its next step (a running transfer at once) and unwinds; its
+        // end closes the window for real.
+        FCloseRequested = true;
+        FRunActive = false;
+        IdHTTP1->abort();
+        hide();
+        return;
+    }
     FormClose();
     event->accept();
 }
@@ -222,26 +262,106 @@ void TFrmAutoUpdate::FormClose()
     try {
         if (gblKlvDBS->Connected())
             gblKlvDBS->Close();
-        if (FWeHave && !FWeHave->isEmpty())
-            ansi::writeLines(folders().inInstallDir(kKnownPackagesFile), *FWeHave);
+    } catch (...) {
+        // A connection that cannot be closed does not keep the list from being saved.
+    }
+    // The list itself lives as long as the window.
+    saveKnownPackages();
+    try {
         processMessages();
-        // The list itself lives as long as the window: a download run still on the stack may
-        // look at it until it notices that the window is closing.
-        if (!FSeams.startMainProgramOnClose)
-            return;
-#ifdef _WIN32
-        const auto owner = static_cast<int32_t>(winId());
-#else
-        const int32_t owner = 0;
-#endif
-        const intptr_t result =
-            FSeams.shell.shellExecute(owner, QStringLiteral("open"), folders().inUpdaterDir(kMainProgram), FAliasName,
-                                      QString(), Shell::SW_SHOWNORMAL);
-        if (result <= 32)
-            FSeams.dialogs.error(kCannotStartMain);
+        startMainProgram();
     } catch (...) {
         // Closing always goes on to free the window.
     }
+}
+
+void TFrmAutoUpdate::saveKnownPackages()
+{
+    if (!FWeHave || FWeHave->isEmpty())
+        return; // an empty list leaves the file alone
+    const QString path = folders().inInstallDir(kKnownPackagesFile);
+    try {
+        ansi::writeLines(path, *FWeHave);
+    } catch (const std::exception &e) {
+        // The old file stays as it was; the numbers fetched in this run are fetched again next time.
+        FCloseFailure = kCannotSaveKnownPackages.arg(QDir::toNativeSeparators(path), exceptionMessage(e));
+        reportFailure(FCloseFailure);
+        FSeams.dialogs.error(FCloseFailure);
+    }
+}
+
+void TFrmAutoUpdate::startMainProgram()
+{
+    if (!FSeams.startMainProgramOnClose)
+        return;
+#ifdef _WIN32
+    const auto owner = static_cast<int32_t>(winId());
+#else
+    const int32_t owner = 0;
+#endif
+    const intptr_t result =
+        FSeams.shell.shellExecute(owner, QStringLiteral("open"), folders().inUpdaterDir(kMainProgram), FAliasName,
+                                  QString(), Shell::SW_SHOWNORMAL);
+    if (result <= 32)
+        FSeams.dialogs.error(kCannotStartMain);
+}
+
+TFrmAutoUpdate::Operation::Operation(TFrmAutoUpdate &window, Kind kind)
+    : FWindow(window), FWasConverting(window.FConverting)
+{
+    FWindow.beginOperation(kind);
+}
+
+TFrmAutoUpdate::Operation::~Operation()
+{
+    FWindow.FConverting = FWasConverting;
+    try {
+        FWindow.endOperation();
+    } catch (...) {
+        // Closing reports what it must itself; nothing may leave a destructor.
+    }
+}
+
+void TFrmAutoUpdate::beginOperation(Operation::Kind kind)
+{
+    QList<QWidget *> locked{ui->BtnDownload, ui->BtnUpdate, ui->BtnNewAU, ui->SpdBtnLoad};
+    if (kind == Operation::Kind::Database) {
+        locked << ui->BtnClose << ui->BtnClose2;
+        FConverting = true;
+    }
+    ++FOperationDepth;
+    for (QWidget *button : std::as_const(locked)) {
+        if (FIdleEnabled.contains(button))
+            continue;
+        FIdleEnabled.insert(button, button->isEnabled());
+        button->setEnabled(false);
+    }
+}
+
+void TFrmAutoUpdate::endOperation()
+{
+    if (--FOperationDepth > 0)
+        return;
+    const auto states = std::exchange(FIdleEnabled, {});
+    for (auto it = states.cbegin(); it != states.cend(); ++it)
+        const_cast<QWidget *>(it.key())->setEnabled(it.value());
+    if (FCloseRequested) {
+        FCloseRequested = false;
+        close();
+    }
+}
+
+void TFrmAutoUpdate::setButtonEnabled(QWidget *button, bool enabled)
+{
+    if (const auto it = FIdleEnabled.find(button); it != FIdleEnabled.end())
+        *it = enabled;
+    else
+        button->setEnabled(enabled);
+}
+
+bool TFrmAutoUpdate::buttonEnabled(const QWidget *button) const
+{
+    return FIdleEnabled.value(button, button->isEnabled());
 }
 
 void TFrmAutoUpdate::Afsluiten1Click()

@@ -4,6 +4,7 @@
 #include "Seams.h"
 #include "SqlScriptEngine.h"
 
+#include <QHash>
 #include <QStringList>
 #include <QWidget>
 #include <cstdint>
@@ -71,6 +72,8 @@ public:
     bool FRunCompleted = false;   // the end-of-run steps were reached
     bool FConversionDone = false; // the conversion run finished without error
     bool FClosing = false;        // the closing steps have begun
+    QString FVersionProblem;      // why the last ShowVersions could not read the versions; empty when it could
+    QString FCloseFailure;        // what went wrong while closing (the known-package list not saved)
 
     // Optional observers of the work, called as it happens.
     std::function<void(const QString &line)> OnDownloadLog;
@@ -138,10 +141,39 @@ public:
     void Work(int workMode, int64_t workCount);
     void WorkEnd();
 
-    // The application's standard error display for an action that raised.
+    // The application's standard error display for an action that raised; the silent abort
+    // shows nothing.
     void guarded(const std::function<void()> &action);
     // Lets the window repaint during long work.
     static void processMessages();
+    // Writes a failure to the download log and AuError.txt; a log that cannot be written does
+    // not hide the failure itself, which the caller still reports.
+    void reportFailure(const QString &text);
+    void logErrorQuietly(const QString &text);
+
+    // One user operation (a download run, the updater's renewal, database scripts) for as long as
+    // it is on the stack. The buttons that would start another one are disabled, and for database
+    // work "Sluiten" too. A close during a transfer operation stops it at its next step and is
+    // carried out once it has unwound, so the window is never freed under it; a close during
+    // database work is refused, so that Kelvora never starts on a half-converted database.
+    class Operation
+    {
+    public:
+        enum class Kind
+        {
+            Transfer,
+            Database
+        };
+        Operation(TFrmAutoUpdate &window, Kind kind);
+        ~Operation();
+        Operation(const Operation &) = delete;
+        Operation &operator=(const Operation &) = delete;
+
+    private:
+        TFrmAutoUpdate &FWindow;
+        bool FWasConverting;
+    };
+    bool operationRunning() const { return FOperationDepth > 0; }
 
     const Folders &folders() const { return FSeams.folders; }
     Dialogs &dialogs() { return FSeams.dialogs; }
@@ -167,6 +199,16 @@ private:
     void handleFileEntry(const IniFile &list, const QString &release, const QString &key);
     void setKnownPackageNumber(const QString &fileName, int32_t number);
     void finishRun();
+    bool conversionPlanFits();
+    void execProgram(const QString &line, const QString &argument);
+    void saveKnownPackages();
+    void startMainProgram();
+    // A button's state as the user will find it: while an operation runs, the state it gets
+    // back when the operation ends.
+    void setButtonEnabled(QWidget *button, bool enabled);
+    bool buttonEnabled(const QWidget *button) const;
+    void beginOperation(Operation::Kind kind);
+    void endOperation();
 
     Seams FSeams;
     std::unique_ptr<Ui::TFrmAutoUpdate> ui;
@@ -174,7 +216,10 @@ private:
     std::unique_ptr<SqlScriptEngine> FScripts;
     std::unique_ptr<PremiumImport> FPremium;
     bool FShown = false;
-    bool FRunInProgress = false; // RunDownload is on the stack
+    int FOperationDepth = 0;
+    bool FConverting = false;                  // database scripts run: a close is refused
+    bool FCloseRequested = false;              // closed during an operation: the closing steps wait for its end
+    QHash<const QWidget *, bool> FIdleEnabled; // button states to restore when the operation ends
     // Transfer progress reaches the screen at most this often; the last texts are kept and
     // shown when the transfer ends, so the user finally sees the same.
     qint64 FLastPaintMs = -1;

@@ -19,23 +19,26 @@ const QString kUpdateMissing =
     QStringLiteral("Niet alle benodigde update bestanden zijn aanwezig, conversie afgebroken!");
 const QString kOtherUsers = QStringLiteral("Er zijn nog andere gebruikers actief. Sluit Kelvora op die P.C's");
 const QString kConversionDone = QStringLiteral("Conversie succesvol be\u00EBindigd");
+const QString kPlanBeyondExe = QStringLiteral("Updatescript U%1.SQL vraagt databaseversie %2, maar KLV.EXE gaat niet "
+                                              "verder dan versie %3, conversie afgebroken!");
 // The prerequisite that means: no SQL update script is left.
 constexpr int kNoUpdateScriptLeft = 9999;
 } // namespace
 
 bool TFrmAutoUpdate::startScriptWork()
 {
-    ui->BtnUpdate->setEnabled(false);
-    ui->BtnClose2->setEnabled(false);
+    setButtonEnabled(ui->BtnUpdate, false);
+    setButtonEnabled(ui->BtnClose2, false);
     if (dialogs().confirm(kBackupQuestion))
         return true;
     dialogs().information(kBackupFirst);
-    ui->BtnClose2->setEnabled(true);
+    setButtonEnabled(ui->BtnClose2, true);
     return false;
 }
 
 void TFrmAutoUpdate::BtnUpdateClick()
 {
+    const Operation operation(*this, Operation::Kind::Database);
     FConversionDone = false;
     if (!startScriptWork())
         return;
@@ -52,10 +55,12 @@ void TFrmAutoUpdate::BtnUpdateClick()
             return;
         }
     }
+    if (!conversionPlanFits())
+        return;
     if (OtherUsersActive() && ui->EdPwd->isHidden()) {
         dialogs().information(kOtherUsers);
-        ui->BtnUpdate->setEnabled(true);
-        ui->BtnClose2->setEnabled(true);
+        setButtonEnabled(ui->BtnUpdate, true);
+        setButtonEnabled(ui->BtnClose2, true);
         return;
     }
     try {
@@ -66,9 +71,24 @@ void TFrmAutoUpdate::BtnUpdateClick()
         return;
     }
     FConversionDone = true;
+    FConverting = false; // every script has run: the close below may go ahead
     dialogs().information(kConversionDone);
     close();
-    ui->BtnClose2->setEnabled(true);
+    setButtonEnabled(ui->BtnClose2, true);
+}
+
+// An SQL update script that needs a database version beyond what KLV.EXE wants would pull in
+// conversion scripts that do not belong to this release; such a plan is refused before anything runs.
+bool TFrmAutoUpdate::conversionPlanFits()
+{
+    for (int n = FDbUpdate + 1; n <= FScriptVersion; ++n) {
+        const uint16_t needed = RequiredDbVersion(static_cast<uint16_t>(n));
+        if (needed > FExeDbVersion) {
+            dialogs().information(kPlanBeyondExe.arg(n).arg(needed).arg(FExeDbVersion));
+            return false;
+        }
+    }
+    return true;
 }
 
 // Interleaves the two series: an SQL update script runs as soon as the database has the

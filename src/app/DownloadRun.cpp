@@ -12,7 +12,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QScopeGuard>
 
 namespace klv {
 
@@ -35,13 +34,12 @@ constexpr unsigned kFilesReplacedMessage = Shell::WM_USER + 16;
 
 void TFrmAutoUpdate::BtnDownloadClick()
 {
+    const Operation operation(*this, Operation::Kind::Transfer);
     FRunCompleted = false;
     ProbeDatabase();
-    ui->BtnDownload->setEnabled(false);
+    setButtonEnabled(ui->BtnDownload, false);
     FRunActive = true;
-    // While this is on the stack, a close of the window stops the run at its next step.
-    FRunInProgress = true;
-    const auto done = qScopeGuard([this] { FRunInProgress = false; });
+    // A close of the window clears FRunActive: the run stops at its next step.
     while (FRunActive) {
         processMessages();
         if (!FRunActive)
@@ -57,7 +55,7 @@ void TFrmAutoUpdate::BtnDownloadClick()
             return;
         FRunActive = false;
     }
-    ui->BtnDownload->setEnabled(true);
+    setButtonEnabled(ui->BtnDownload, true);
 }
 
 // The customer's own list, else the general one. False when the user wants another try; the
@@ -232,7 +230,7 @@ void TFrmAutoUpdate::finishRun()
         QFile::remove(install.filePath(name));
     StampAutoUpdateDate();
     ShowVersions();
-    if (ui->BtnUpdate->isEnabled()) {
+    if (buttonEnabled(ui->BtnUpdate)) {
         ui->PgCtrlUpdate->setCurrentWidget(ui->TsUpdate);
         dialogs().information(kConversionWaiting);
     } else {

@@ -19,6 +19,19 @@ std::optional<ScriptLine> parseScriptLine(const QString &line)
     return ScriptLine{line.first(dollar), trimControl(line.mid(dollar + 1, kMaxArgument))};
 }
 
+ProgramCall splitProgramCall(const QString &argument, const std::function<bool(const QString &name)> &isFile)
+{
+    if (argument.startsWith(u'"')) {
+        const qsizetype close = argument.indexOf(u'"', 1);
+        if (close > 0)
+            return {argument.sliced(1, close - 1), argument.sliced(close + 1).trimmed()};
+    }
+    const qsizetype blank = argument.indexOf(u' ');
+    if (blank < 0 || isFile(argument))
+        return {argument, QString()};
+    return {argument.first(blank), argument.sliced(blank + 1).trimmed()};
+}
+
 FileKey splitKey(const QString &key)
 {
     const QStringList segments = key.split(u'\\');

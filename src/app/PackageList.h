@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 // The rules of the package list's "KLV" entries, free of the window: how a key names a file and
@@ -50,5 +51,15 @@ struct ScriptLine
     QString argument;
 };
 std::optional<ScriptLine> parseScriptLine(const QString &line);
+
+// The program an "exec" argument starts and the parameters it passes. The whole argument is
+// the program when it names an existing file (a name with blanks); otherwise a name in double
+// quotes, or the text up to the first blank, is the program and the rest its parameters.
+struct ProgramCall
+{
+    QString program;
+    QString params;
+};
+ProgramCall splitProgramCall(const QString &argument, const std::function<bool(const QString &name)> &isFile);
 
 } // namespace klv::packagelist

@@ -63,15 +63,21 @@ PremiumImport::PremiumImport(KlvDatabase &database, const QString &regioCode, Fo
 {
 }
 
-void PremiumImport::LoadPremiumList(const QString &name)
+QString PremiumImport::LoadPremiumList(const QString &name)
 {
     const QString path = FFolders.inInstallDir(name);
     if (!QFileInfo(path).isFile()) {
         FLog(logMissing(path));
-        return;
+        return {};
     }
     const Result result = ImportPremiumList(path);
-    FLog(result.failure.isEmpty() ? logImported() : logNotImported(path, result.failure));
+    if (result.failure.isEmpty()) {
+        FLog(logImported());
+        return {};
+    }
+    const QString line = logNotImported(path, result.failure);
+    FLog(line);
+    return line;
 }
 
 QDate PremiumImport::listDate(const QString &headerField)

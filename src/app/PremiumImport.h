@@ -32,8 +32,9 @@ public:
     PremiumImport(KlvDatabase &database, const QString &regioCode, Folders folders, Dialogs &dialogs, LogSink log);
 
     // The script command "premielijst": imports the named file of the installation folder and
-    // writes the outcome to the download log.
-    void LoadPremiumList(const QString &name);
+    // writes the outcome to the download log. Returns that line when the rows were not written
+    // (rolled back), empty otherwise.
+    QString LoadPremiumList(const QString &name);
 
     // Imports the list at `path`. Errors before the rows are written (header date, the delete of
     // the date's rows, counting materials, reserving keys) leave as exceptions; an error while

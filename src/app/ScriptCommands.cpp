@@ -14,8 +14,12 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 
 namespace klv {
+
+using packagelist::ProgramCall;
+using packagelist::splitProgramCall;
 
 namespace {
 const QString kScriptError = QStringLiteral("Script-fout: ");
@@ -37,6 +41,18 @@ bool isQueryLineSkipped(const QString &line)
 bool isQueryHeader(const QString &line)
 {
     return line.size() == 3 && strToIntDef(line, 0) > 0;
+}
+
+bool isBlank(const QString &line)
+{
+    return line.trimmed().isEmpty();
+}
+
+// What a file may carry after its last statement without meaning SQL: blank lines and an
+// upper-case "GO" (a terminator of the script engine, not of this command).
+bool isTrailerLine(const QString &line)
+{
+    return isBlank(line) || line.trimmed().compare(u"GO", Qt::CaseInsensitive) == 0;
 }
 
 void eraseFile(const QString &path)
@@ -66,6 +82,8 @@ void TFrmAutoUpdate::RunScriptLine(const QString &line)
     }
     const QString &command = parsed->command;
     processMessages();
+    if (FCloseRequested)
+        throw EAbort(); // the window was closed meanwhile: no command starts after that
 
     // Compared exactly, in this order; a command that matches none is logged and skipped.
     if (command == u"selfrenew") {
@@ -73,9 +91,7 @@ void TFrmAutoUpdate::RunScriptLine(const QString &line)
     } else if (command == u"unzip") {
         UnzipArchive(parsed->argument, QString());
     } else if (command == u"exec") {
-        // Started, not waited for; the shell's result is not examined.
-        FSeams.shell.shellExecute(0, QString(), folders().inInstallDir(parsed->argument), QString(), QString(),
-                                  Shell::SW_SHOWNORMAL);
+        execProgram(line, parsed->argument);
     } else if (command == u"erasefile") {
         eraseFile(folders().inUpdaterDir(parsed->argument));
     } else if (command == u"query") {
@@ -89,9 +105,31 @@ void TFrmAutoUpdate::RunScriptLine(const QString &line)
     }
 }
 
+// Started, not waited for. A program that cannot be started stops the run: what follows in
+// the list may depend on it.
+void TFrmAutoUpdate::execProgram(const QString &line, const QString &argument)
+{
+    const ProgramCall call = splitProgramCall(argument, [this](const QString &name) {
+        return QFileInfo(Folders::resolve(folders().inInstallDir(name))).isFile();
+    });
+    const intptr_t result = FSeams.shell.shellExecute(0, QString(), folders().inInstallDir(call.program), call.params,
+                                                      QString(), Shell::SW_SHOWNORMAL);
+    if (result > 32)
+        return;
+    const QString text = kScriptError + line + QStringLiteral(" (") + shellExecuteErrorText(result) + u')';
+    reportFailure(text);
+    throw Exception(text);
+}
+
+// A list that could not be imported was rolled back whole; the run stops so that it does not
+// end as if it had been imported.
 void TFrmAutoUpdate::LoadPremiumList(const QString &fileName)
 {
-    FPremium->LoadPremiumList(fileName);
+    const QString failure = FPremium->LoadPremiumList(fileName);
+    if (failure.isEmpty())
+        return;
+    logErrorQuietly(failure); // the download log holds the line already
+    throw Exception(failure);
 }
 
 void TFrmAutoUpdate::UnzipArchive(const QString &name, const QString &subfolder)
@@ -113,12 +151,17 @@ void TFrmAutoUpdate::ExecQueryFile(const QString &name)
     qsizetype i = !lines.isEmpty() && isQueryHeader(lines.first()) ? 1 : 0;
     while (i < lines.size()) {
         QStringList sql;
-        // A statement that reaches the end of the file without a terminator runs whole.
+        // A statement that reaches the end of the file without a terminator runs whole, without
+        // the trailer lines that end it.
         for (; i < lines.size() && !isQueryTerminator(lines[i]); ++i)
             if (!isQueryLineSkipped(lines[i]))
                 sql << lines[i];
+        if (i >= lines.size())
+            while (!sql.isEmpty() && isTrailerLine(sql.last()))
+                sql.removeLast();
         ++i; // past the terminator
-        if (sql.isEmpty())
+        // Blank lines alone are no statement; sent to the database they fail.
+        if (std::all_of(sql.cbegin(), sql.cend(), isBlank))
             continue;
         processMessages();
         TKvQuery query(*gblKlvDBS);

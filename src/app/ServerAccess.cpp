@@ -42,6 +42,7 @@ void TFrmAutoUpdate::DownloadSupportFile(const QString &fileName, const QString 
 
 void TFrmAutoUpdate::BtnNewAUClick()
 {
+    const Operation operation(*this, Operation::Kind::Transfer);
     if (!dialogs().confirm(kNewUpdaterQuestion))
         return;
     DownloadFile(kNewUpdaterFile, QStringLiteral("/public/"), QString());

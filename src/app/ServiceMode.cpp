@@ -66,6 +66,7 @@ void TFrmAutoUpdate::SpdBtnLoadClick()
     const QString fileName = dialogs().openFile(kOneOffFilter, folders().installDir());
     if (fileName.isEmpty())
         return;
+    const Operation operation(*this, Operation::Kind::Database);
     if (!startScriptWork())
         return;
     try {
@@ -75,7 +76,7 @@ void TFrmAutoUpdate::SpdBtnLoadClick()
         return;
     }
     dialogs().information(kScriptDone);
-    ui->BtnClose2->setEnabled(true);
+    setButtonEnabled(ui->BtnClose2, true);
 }
 
 } // namespace klv

@@ -73,8 +73,8 @@ void TFrmAutoUpdate::WorkBegin(int64_t workCountMax)
 
 void TFrmAutoUpdate::Work(int workMode, int64_t workCount)
 {
-    // A download run whose window is closing stops at its next transfer event.
-    if (FRunInProgress && !FRunActive)
+    // An operation whose window was closed stops at its next transfer event.
+    if (FCloseRequested)
         throw EAbort();
     // The elapsed time as a time of day; whole days are dropped.
     const double elapsedDays = toDays(FSeams.clock.now()) - FStartTime;

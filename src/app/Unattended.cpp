@@ -6,6 +6,7 @@
 #include "platform/IniFile.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QPointer>
@@ -70,8 +71,6 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         line.error = QStringLiteral("--backup-made hoort bij --convert.");
     else if (line.dryRun && (line.convert || line.backupMade))
         line.error = QStringLiteral("--dry-run verandert niets en kan niet converteren.");
-    else if (line.positional.size() > 3)
-        line.error = QStringLiteral("Te veel argumenten: %1").arg(line.positional.mid(3).join(u' '));
     return line;
 }
 
@@ -159,11 +158,57 @@ void observe(TFrmAutoUpdate *window, ConsoleOutput &out)
 }
 } // namespace
 
+namespace {
+// A scheduled task starts in another folder than the installation, and KLV.EXE is looked for in
+// the current one; then the versions are probed. Empty when the run may go on, else why not: a
+// run that could not read what KLV.EXE wants would read the sections of another release.
+QString prepare(TFrmAutoUpdate &window)
+{
+    QDir::setCurrent(window.folders().updaterDir());
+    bool shown = false;
+    window.guarded([&] {
+        window.FormShow();
+        shown = true;
+    });
+    if (!shown)
+        return QStringLiteral("De database kan niet worden gelezen.");
+    if (!window.FVersionProblem.isEmpty())
+        return QStringLiteral("De versie van KLV.EXE of de nummers van de updatescripts kunnen niet worden gelezen: %1")
+            .arg(window.FVersionProblem);
+    if (window.FExeDbVersion == 0)
+        return QStringLiteral("KLV.EXE noemt geen databaseversie (IntegerVersion); welke release nodig is, is niet "
+                              "te bepalen.");
+    return {};
+}
+
+// Closes the window unless it closed itself, and lets it go. A close that could not save what
+// it must turns the run into a failure.
+int finish(QPointer<TFrmAutoUpdate> &window, ConsoleOutput &out, int status)
+{
+    bool closeFailed = false;
+    if (window) {
+        if (!window->FClosing)
+            window->close();
+        closeFailed = window && !window->FCloseFailure.isEmpty();
+    }
+    settle();
+    if (closeFailed && status != ExitFailed) {
+        out.line(QStringLiteral("Update mislukt."));
+        return ExitFailed;
+    }
+    return status;
+}
+} // namespace
+
 int runUnattended(TFrmAutoUpdate *window, const CommandLine &options, ConsoleOutput &out)
 {
     QPointer<TFrmAutoUpdate> guard(window);
     observe(window, out);
-    window->guarded([&] { window->FormShow(); });
+    if (const QString problem = prepare(*window); !problem.isEmpty()) {
+        out.line(QStringLiteral("Fout: ") + problem);
+        out.line(QStringLiteral("Update mislukt."));
+        return finish(guard, out, ExitFailed);
+    }
     try {
         window->BtnDownloadClick();
     } catch (const std::exception &e) {
@@ -173,32 +218,22 @@ int runUnattended(TFrmAutoUpdate *window, const CommandLine &options, ConsoleOut
     const bool closed = !guard || guard->FClosing;
     if (!completed) {
         out.line(QStringLiteral("Update mislukt."));
-        if (!closed)
-            guard->close();
-        settle();
-        return ExitFailed;
+        return finish(guard, out, ExitFailed);
     }
-    if (closed) { // "Auto Update is voltooid." closed the window: nothing waits
-        settle();
-        return ExitDone;
-    }
+    if (closed) // "Auto Update is voltooid." closed the window: nothing waits
+        return finish(guard, out, ExitDone);
     const bool waiting = guard->findChild<QPushButton *>(QStringLiteral("BtnUpdate"))->isEnabled();
     if (waiting && options.convert) {
         guard->guarded([&] { guard->BtnUpdateClick(); });
         const bool done = guard && guard->FConversionDone;
-        if (guard && !guard->FClosing)
-            guard->close();
-        settle();
         if (!done)
             out.line(QStringLiteral("Conversie mislukt."));
-        return done ? ExitDone : ExitFailed;
+        return finish(guard, out, done ? ExitDone : ExitFailed);
     }
-    guard->close();
-    settle();
     if (waiting)
         out.line(
             QStringLiteral("Een databaseconversie wacht; draai AutoUpdate met --unattended --convert --backup-made."));
-    return waiting ? ExitConversionWaiting : ExitDone;
+    return finish(guard, out, waiting ? ExitConversionWaiting : ExitDone);
 }
 
 namespace {
@@ -255,9 +290,10 @@ private:
 int runDryRun(TFrmAutoUpdate *window, ConsoleOutput &out)
 {
     observe(window, out);
-    window->guarded([&] { window->FormShow(); });
     bool failed = false;
     try {
+        if (const QString problem = prepare(*window); !problem.isEmpty())
+            throw Exception(problem);
         const FolderSnapshot snapshot(window->folders(),
                                       {QStringLiteral("whatsnew") + window->FCustomerKey + QStringLiteral(".klv"),
                                        QStringLiteral("whatsnew.klv")});

@@ -15,7 +15,7 @@ class TFrmAutoUpdate;
 // application passes them, and the options of an unattended run.
 struct CommandLine
 {
-    QStringList positional; // handle1, handle2, alias
+    QStringList positional; // handle1, handle2, alias; further ones are ignored
     bool unattended = false;
     bool convert = false;
     bool backupMade = false;

@@ -115,12 +115,15 @@ void TFrmAutoUpdate::ShowVersions()
         FExeDbVersion = static_cast<uint16_t>(strToIntDef(info.GetVersionValue(viIntegerVersion), 0));
         FScriptVersion = HighestScriptNumber();
         if (FDbVersion < FExeDbVersion || FDbUpdate < FScriptVersion)
-            ui->BtnUpdate->setEnabled(true);
+            setButtonEnabled(ui->BtnUpdate, true);
         ui->LblEXE->setText(kLblExe + QString::number(FExeDbVersion));
         ui->LblUSql->setText(kLblUSql + QString::number(FScriptVersion));
-    } catch (...) {
-        // Without a readable KLV.EXE or script list no conversion script is wanted.
+        FVersionProblem.clear();
+    } catch (const std::exception &e) {
+        // Without a readable KLV.EXE or script list no conversion script is wanted. The window
+        // says nothing; a run without a person refuses to go on (it would read another release).
         FExeDbVersion = FDbVersion;
+        FVersionProblem = exceptionMessage(e);
     }
 }
 

@@ -64,8 +64,11 @@ int main(int argc, char *argv[])
     }
 
     klv::QtDialogs dialogs;
-    // The window frees itself when it closes, which ends the message loop.
+    // The window frees itself when it closes, which ends the message loop. A window that is
+    // closed during a transfer hides until the transfer has unwound; hiding must not end the loop.
+    QApplication::setQuitOnLastWindowClosed(false);
     auto *window = new klv::TFrmAutoUpdate(seams(dialogs), line.positional);
+    QObject::connect(window, &QObject::destroyed, &app, &QCoreApplication::quit);
     window->show();
     return QApplication::exec();
 }

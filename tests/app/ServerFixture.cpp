@@ -32,9 +32,11 @@ bool ServerFixture::addUser(const QString &participant, const QString &customerK
     return true;
 }
 
-QString ServerFixture::setUp()
+QString ServerFixture::setUp(bool slow)
 {
     FRoot = QStringLiteral("t%1").arg(QRandomGenerator::global()->generate());
+    if (slow)
+        FRoot += QStringLiteral("/slow");
     return klv::scrambleServerBase(
         QStringLiteral("http://127.0.0.1:%1/%2").arg(qEnvironmentVariable("KLV_NGINX_HTTP_PORT"), FRoot));
 }
@@ -42,7 +44,7 @@ QString ServerFixture::setUp()
 void ServerFixture::tearDown()
 {
     if (!FRoot.isEmpty())
-        QDir(docroot() + u'/' + FRoot).removeRecursively();
+        QDir(docroot() + u'/' + FRoot.section(u'/', 0, 0)).removeRecursively();
 }
 
 void ServerFixture::serve(const QString &path, const QByteArray &bytes)

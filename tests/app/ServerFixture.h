@@ -14,8 +14,9 @@ public:
     // Lets a participant number log in with a customer key (added to the fixture's htpasswd).
     static bool addUser(const QString &participant, const QString &customerKey);
 
-    // Picks a fresh folder; returns the stored (scrambled) server address for the window.
-    QString setUp();
+    // Picks a fresh folder; returns the stored (scrambled) server address for the window. Below a
+    // folder named "slow" the fixture sends at most 256 KB a second.
+    QString setUp(bool slow = false);
     void tearDown();
 
     void serve(const QString &path, const QByteArray &bytes);

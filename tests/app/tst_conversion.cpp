@@ -104,8 +104,10 @@ void TestConversion::runOrder_data()
     QTest::addColumn<QStringList>("order");
     QTest::newRow("header 138") << QByteArray("138") << QStringList{"138.SQL", "U1011.SQL", "U1012.SQL", "139.SQL"};
     QTest::newRow("no headers") << QByteArray() << QStringList{"U1011.SQL", "U1012.SQL", "138.SQL", "139.SQL"};
-    QTest::newRow("header beyond the wanted version")
-        << QByteArray("140") << QStringList{"138.SQL", "139.SQL", "140.SQL", "U1011.SQL", "U1012.SQL"};
+    QTest::newRow("header at the wanted version")
+        << QByteArray("139") << QStringList{"138.SQL", "139.SQL", "U1011.SQL", "U1012.SQL"};
+    QTest::newRow("header below the database")
+        << QByteArray("100") << QStringList{"U1011.SQL", "U1012.SQL", "138.SQL", "139.SQL"};
 }
 
 void TestConversion::runOrder()
@@ -147,23 +149,32 @@ void TestConversion::backupNo()
     QVERIFY(runLog().isEmpty());
 }
 
+// Plans that cannot be carried out whole are refused before the first script runs.
 void TestConversion::missingScriptsChangeNothing_data()
 {
+    QTest::addColumn<QByteArray>("header"); // of U1011.SQL
     QTest::addColumn<QString>("missing");
     QTest::addColumn<QString>("message");
-    QTest::newRow("139.SQL") << "139.sql"
+    QTest::newRow("139.SQL") << QByteArray("138") << "139.sql"
                              << "Niet alle benodigde conversie bestanden zijn aanwezig, conversie afgebroken!";
-    QTest::newRow("U1012.SQL") << "u1012.sql"
+    QTest::newRow("U1012.SQL") << QByteArray("138") << "u1012.sql"
                                << "Niet alle benodigde update bestanden zijn aanwezig, conversie afgebroken!";
+    // 140.SQL lies ready, but KLV.EXE wants 139: the header would pull it in.
+    QTest::newRow("header beyond KLV.EXE")
+        << QByteArray("140") << QString()
+        << "Updatescript U1011.SQL vraagt databaseversie 140, maar KLV.EXE gaat niet verder dan versie 139, "
+           "conversie afgebroken!";
 }
 
 void TestConversion::missingScriptsChangeNothing()
 {
+    QFETCH(QByteArray, header);
     QFETCH(QString, missing);
     QFETCH(QString, message);
-    prepareWork("138");
+    prepareWork(header);
+    F.putFile(QStringLiteral("140.SQL"), logging("140.SQL"));
     F.create()->show();
-    QVERIFY(QFile::remove(F.updater + missing));
+    QVERIFY(missing.isEmpty() || QFile::remove(F.updater + missing));
     F.dialogs->queueAnswer(true);
     F.click("BtnUpdate");
     QCOMPARE(F.dialogs->texts(Kind::Information), QStringList{message});

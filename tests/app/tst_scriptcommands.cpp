@@ -34,6 +34,10 @@ private Q_SLOTS:
     void queryFile_data();
     void queryFile();
     void queryFileMissing();
+    void execSplitsParameters_data();
+    void execSplitsParameters();
+    void execFailureStopsRun_data();
+    void execFailureStopsRun();
 
 private:
     QStringList log() { return F.child<QPlainTextEdit>("Memo1")->toPlainText().split(u'\n', Qt::SkipEmptyParts); }
@@ -193,6 +197,13 @@ void TestScriptCommands::queryFile_data()
                                                          << QStringList{} << true;
     QTest::newRow("colon is no parameter")
         << QByteArray("insert into T values (':x 12:30')\r\n;\r\n") << QStringList{":x 12:30"} << false;
+    // What a file carries after its last statement is no statement of its own.
+    QTest::newRow("blank last line") << a + "\r\n;\r\n  \t" << QStringList{"a"} << false;
+    QTest::newRow("blank statement between two") << a + "\r\n;\r\n   \r\n;\r\n" + b + "\r\n;\r\n"
+                                                 << QStringList{"a", "b"} << false;
+    QTest::newRow("GO in capitals after the last statement") << a + "\r\nGO\r\n" << QStringList{"a"} << false;
+    QTest::newRow("GO and blanks after the last statement") << a + "\r\n;\r\n" + b + "\r\n  GO \r\n \r\n"
+                                                            << QStringList{"a", "b"} << false;
     QTest::newRow("failure keeps earlier statements")
         << a + "\r\n;\r\ninsert into NOPE values (1)\r\n;\r\n" + b + "\r\n;\r\n"
         << QStringList{"a"} << true;
@@ -217,6 +228,82 @@ void TestScriptCommands::queryFileMissing()
 {
     QVERIFY_THROWS_EXCEPTION(EInOutError, F.window->ExecQueryFile(QStringLiteral("nope.sql")));
     QCOMPARE(log(), QStringList{"ExecQuery"});
+}
+
+void TestScriptCommands::execSplitsParameters_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("existing"); // a file of the installation folder
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("params");
+    QTest::newRow("one parameter") << "exec$setup.exe /S"
+                                   << ""
+                                   << "setup.exe"
+                                   << "/S";
+    QTest::newRow("several parameters") << "exec$setup.exe  /S /D=C:\\Klv"
+                                        << ""
+                                        << "setup.exe"
+                                        << "/S /D=C:\\Klv";
+    QTest::newRow("quoted name") << "exec$\"my setup.exe\" /S"
+                                 << ""
+                                 << "my setup.exe"
+                                 << "/S";
+    QTest::newRow("quoted name alone") << "exec$\"my setup.exe\""
+                                       << ""
+                                       << "my setup.exe"
+                                       << "";
+    QTest::newRow("existing name with a blank") << "exec$my setup.exe"
+                                                << "my setup.exe"
+                                                << "my setup.exe"
+                                                << "";
+    QTest::newRow("unclosed quote") << "exec$\"setup.exe /S"
+                                    << ""
+                                    << "\"setup.exe"
+                                    << "/S";
+}
+
+void TestScriptCommands::execSplitsParameters()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, existing);
+    QFETCH(QString, program);
+    QFETCH(QString, params);
+    if (!existing.isEmpty())
+        testsupport::writeFile(F.install + existing, "MZ");
+    F.window->RunScriptLine(line);
+    QCOMPARE(F.shell->executes.size(), 1);
+    QCOMPARE(F.shell->executes[0].file, F.install + program);
+    QCOMPARE(F.shell->executes[0].params, params);
+    QVERIFY(log().isEmpty());
+}
+
+// A program that cannot be started is a script error with its reason, in both logs, and the
+// run stops there.
+void TestScriptCommands::execFailureStopsRun_data()
+{
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("file not found") << 2 << "bestand niet gevonden";
+    QTest::newRow("access denied") << 5 << "toegang geweigerd";
+    QTest::newRow("no association") << 31 << "geen programma gekoppeld aan dit bestandstype";
+    QTest::newRow("out of memory") << 0 << "onvoldoende geheugen";
+    QTest::newRow("other") << 12 << "kan niet worden gestart (fout 12)";
+}
+
+void TestScriptCommands::execFailureStopsRun()
+{
+    QFETCH(int, result);
+    QFETCH(QString, reason);
+    F.shell->executeResult = result;
+    const QString expected = QStringLiteral("Script-fout: exec$setup.exe /S (%1)").arg(reason);
+    try {
+        F.window->RunScriptLine(QStringLiteral("exec$setup.exe /S"));
+        QFAIL("no exception");
+    } catch (const Exception &e) {
+        QCOMPARE(e.message(), expected);
+    }
+    QCOMPARE(log(), QStringList{expected});
+    QVERIFY(testsupport::readFile(F.install + QStringLiteral("AuError.txt")).endsWith(expected.toLatin1()));
 }
 
 QTEST_MAIN(TestScriptCommands)

@@ -43,7 +43,11 @@ private Q_SLOTS:
     void init();
     void cleanup();
 
+    void fullUpdateWithConversion_data();
     void fullUpdateWithConversion();
+    void failureOutcomes_data();
+    void failureOutcomes();
+    void furtherArgumentsIgnored();
     void conversionLeftWaiting();
     void unreachableServer();
     void wrongCredentials();
@@ -54,8 +58,9 @@ private Q_SLOTS:
     void restartUnlessTold();
 
 private:
-    // Runs the updater from the installation folder; returns the exit status.
-    int run(const QStringList &args, QByteArray *output = nullptr, const QString &server = QString());
+    // Runs the updater, by default from the installation folder; returns the exit status.
+    int run(const QStringList &args, QByteArray *output = nullptr, const QString &server = QString(),
+            const QString &workingDir = QString());
     void serveUpdate();
 
     WindowFixture F;
@@ -87,7 +92,7 @@ void TestUnattended::cleanup()
     S.tearDown();
 }
 
-int TestUnattended::run(const QStringList &args, QByteArray *output, const QString &server)
+int TestUnattended::run(const QStringList &args, QByteArray *output, const QString &server, const QString &workingDir)
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -96,7 +101,7 @@ int TestUnattended::run(const QStringList &args, QByteArray *output, const QStri
     env.insert(QStringLiteral("KLV_RETRY_PAUSE_MS"), QStringLiteral("10"));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     p.setProcessEnvironment(env);
-    p.setWorkingDirectory(F.install);
+    p.setWorkingDirectory(workingDir.isEmpty() ? F.install : workingDir);
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(F.install + QStringLiteral("AutoUpdate"), args);
     const bool finished = p.waitForFinished(120000);
@@ -114,13 +119,26 @@ void TestUnattended::serveUpdate()
                    {{QStringLiteral("u1011.sql"), "insert into RUNLOG values ('U1011')\r\n;\r\n"}});
 }
 
+void TestUnattended::fullUpdateWithConversion_data()
+{
+    QTest::addColumn<bool>("elsewhere");
+    QTest::newRow("from the installation folder") << false;
+    // A scheduled task starts in the system folder.
+    QTest::newRow("from another folder") << true;
+}
+
 void TestUnattended::fullUpdateWithConversion()
 {
+    QFETCH(bool, elsewhere);
     serveUpdate();
     QByteArray out;
     const QString log = F.dir->filePath(QStringLiteral("run.log"));
-    QCOMPARE(run({"0", "0", "KLV", "--unattended", "--convert", "--backup-made", "--no-restart", "--log", log}, &out),
+    const QString other = F.dir->filePath(QStringLiteral("system32"));
+    QVERIFY(QDir().mkpath(other));
+    QCOMPARE(run({"0", "0", "KLV", "--unattended", "--convert", "--backup-made", "--no-restart", "--log", log}, &out,
+                 QString(), elsewhere ? other : QString()),
              0);
+    QVERIFY(QDir(other).isEmpty());
     QVERIFY2(out.contains("Download help.zlb"), out.constData());
     QVERIFY(out.contains("Vraag: Heeft u een backup van de database gemaakt? Ja"));
     QVERIFY(out.contains("SQL: insert into RUNLOG values ('U1011')"));
@@ -130,6 +148,84 @@ void TestUnattended::fullUpdateWithConversion()
     QCOMPARE(testsupport::readFile(F.install + QStringLiteral("help.dll")), QByteArray("help 3"));
     QCOMPARE(F.column(QStringLiteral("select NAME from RUNLOG")), QStringList{"U1011"});
     QCOMPARE(testsupport::readFile(F.install + QStringLiteral("WeHave.klv")), QByteArray("help.dll=3\r\n"));
+}
+
+// Each way a run can fail is reported as a failure: its message, its line in AuError.txt where it
+// has one, and exit status 1; none of them ends as a completed update.
+void TestUnattended::failureOutcomes_data()
+{
+    QTest::addColumn<QByteArray>("list");
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<QByteArray>("auError");
+    QTest::addColumn<bool>("completedFirst"); // the run itself ended, then the close failed
+
+    const QByteArray premium = "[KLV137]\r\npremies.csv=t\r\n[CMD137]\r\npremielijst$premies.csv=\r\n";
+    QTest::newRow("premium list: more rows than materials")
+        << premium << "two rows" << QByteArray("niet ingelezen (regel 3: meer regels voor regio 07")
+        << QByteArray("niet ingelezen (regel 3: meer regels voor regio 07") << false;
+    QTest::newRow("premium list: last field left empty")
+        << premium << "empty last field" << QByteArray("niet ingelezen (regel 2: List index out of bounds (7))")
+        << QByteArray("niet ingelezen (regel 2") << false;
+    QTest::newRow("exec of a program that is not there")
+        << QByteArray("[CMD137]\r\nexec$setup.exe /S=\r\n") << ""
+        << QByteArray("Script-fout: exec$setup.exe /S (bestand niet gevonden)")
+        << QByteArray("Script-fout: exec$setup.exe /S (bestand niet gevonden)") << false;
+    QTest::newRow("KLV.EXE missing") << QByteArray("[KLV137]\r\n") << "no KLV.EXE"
+                                     << QByteArray("Fout: De versie van KLV.EXE of de nummers van de updatescripts "
+                                                   "kunnen niet worden gelezen: ")
+                                     << QByteArray() << false;
+    QTest::newRow("stray update.sql") << QByteArray("[KLV137]\r\n") << "update.sql"
+                                      << QByteArray("kunnen niet worden gelezen: ") << QByteArray() << false;
+    QTest::newRow("known-package list cannot be saved")
+        << QByteArray("[KLV137]\r\nx.dll=t5\r\n") << "WeHave.klv folder" << QByteArray("WeHave.klv niet opslaan: ")
+        << QByteArray("WeHave.klv niet opslaan: ") << true;
+}
+
+void TestUnattended::failureOutcomes()
+{
+    QFETCH(QByteArray, list);
+    QFETCH(QString, setup);
+    QFETCH(QByteArray, message);
+    QFETCH(QByteArray, auError);
+    QFETCH(bool, completedFirst);
+    S.serve(kList, list);
+    S.servePackage(QStringLiteral("/supports/klv137/x.zlb"), {{QStringLiteral("x.dll"), "x"}});
+    QVERIFY(F.sql(
+        {"insert into ARNMATERIAAL values ('MAT00001', 'M1', 'T')", "update SYSPROPS set LASTSYSKEY = '00000100'"}));
+    const QByteArray rows =
+        setup == u"two rows" ? "07;M1;x;1;st;2;3;6\r\n07;M1;y;1;st;2;3;6\r\n" : "07;M1;x;1;st;2;3;\r\n";
+    S.servePackage(QStringLiteral("/supports/klv137/premies.zlb"),
+                   {{QStringLiteral("premies.csv"), "20261201 premies december\r\n" + rows}});
+    if (setup == u"no KLV.EXE")
+        QVERIFY(QFile::remove(F.install + QStringLiteral("KLV.EXE")));
+    else if (setup == u"update.sql")
+        F.putFile(QStringLiteral("update.sql"), "select 1\r\n;\r\n");
+    else if (setup == u"WeHave.klv folder")
+        QVERIFY(QDir().mkpath(F.install + QStringLiteral("WeHave.klv")));
+
+    QByteArray out;
+    QCOMPARE(run({"0", "0", "KLV", "--unattended", "--no-restart"}, &out), 1);
+    QVERIFY2(out.contains(message), out.constData());
+    QVERIFY2(out.contains("Update mislukt."), out.constData());
+    QCOMPARE(out.contains("Auto Update is voltooid."), completedFirst);
+    const QByteArray errors = testsupport::readFile(F.install + QStringLiteral("AuError.txt"));
+    if (auError.isEmpty())
+        QVERIFY(errors.isEmpty());
+    else
+        QVERIFY2(errors.contains(auError), errors.constData());
+    if (!completedFirst)
+        QCOMPARE(F.column(QStringLiteral("select DAUTOUPDATE_SPP from SYSPROPS")), QStringList{""});
+    QVERIFY(F.column(QStringLiteral("select * from ARNPREMIE")).isEmpty());
+}
+
+// The main application may pass more than three arguments; the first three count.
+void TestUnattended::furtherArgumentsIgnored()
+{
+    S.serve(kList, "[KLV137]\r\n");
+    QByteArray out;
+    QCOMPARE(run({"0", "0", "KLV", "extra", "more", "--unattended", "--no-restart"}, &out), 0);
+    QVERIFY2(out.contains("Informatie: Auto Update is voltooid."), out.constData());
 }
 
 void TestUnattended::conversionLeftWaiting()
@@ -186,7 +282,6 @@ void TestUnattended::wrongUsage_data()
     QTest::newRow("unknown option") << QStringList{"--frobnicate"};
     QTest::newRow("convert without unattended") << QStringList{"--convert"};
     QTest::newRow("log without a file") << QStringList{"--unattended", "--log"};
-    QTest::newRow("four positional") << QStringList{"1", "2", "KLV", "extra", "--unattended"};
     QTest::newRow("dry run that converts") << QStringList{"--dry-run", "--convert", "--backup-made"};
 }
 

@@ -57,6 +57,7 @@ private Q_SLOTS:
     void closeSavesListAndStartsMainProgram();
     void emptyListLeavesFileAlone();
     void mainProgramNotStarted();
+    void failedSaveStillStartsMainProgram();
     void noDatabaseAtAll();
 
 private:
@@ -396,6 +397,26 @@ void TestWindow::mainProgramNotStarted()
     F.window->close();
     QTRY_VERIFY(F.window.isNull());
     QCOMPARE(F.dialogs->texts(Kind::Error), QStringList{QStringLiteral("Kan Kelvora niet starten.")});
+}
+
+// A list that cannot be saved is said, in the message and AuError.txt, and the old file stays;
+// Kelvora is started all the same.
+void TestWindow::failedSaveStillStartsMainProgram()
+{
+    F.create();
+    F.window->FWeHave->append(QStringLiteral("help.dll=7"));
+    const QString path = F.install + QStringLiteral("WeHave.klv");
+    QVERIFY(QDir().mkpath(path)); // a folder took the file's place
+    F.window->close();
+    QTRY_VERIFY(F.window.isNull());
+    const QString expected = QStringLiteral("Kan %1 niet opslaan: ").arg(QDir::toNativeSeparators(path));
+    const QStringList errors = F.dialogs->texts(Kind::Error);
+    QCOMPARE(errors.size(), 1);
+    QVERIFY2(errors[0].startsWith(expected), qPrintable(errors[0]));
+    QVERIFY(testsupport::readFile(F.install + QStringLiteral("AuError.txt")).contains(expected.toLatin1()));
+    QVERIFY(QFileInfo(path).isDir());
+    QCOMPARE(F.shell->executes.size(), 1);
+    QCOMPARE(F.shell->executes[0].params, QStringLiteral("KLV"));
 }
 
 void TestWindow::noDatabaseAtAll()

@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QString>
+#include <functional>
 
 // Records every call instead of starting programs; the result of shellExecute is settable.
 class RecordingShell : public klv::Shell
@@ -25,6 +26,8 @@ public:
                           const QString &dir, int show) override
     {
         executes.append({owner, verb, file, params, dir, show});
+        if (OnExecute)
+            OnExecute(executes.last());
         return executeResult;
     }
     bool postMessage(int32_t wnd, unsigned msg, uintptr_t, intptr_t) override
@@ -37,4 +40,5 @@ public:
     QList<Execute> executes;
     QList<Post> posts;
     intptr_t executeResult = 42;
+    std::function<void(const Execute &)> OnExecute;
 };
