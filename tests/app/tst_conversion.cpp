@@ -205,6 +205,7 @@ void TestConversion::failingStatementStopsRun()
 
 void TestConversion::otherUsersRefusedUnlessServiceMode()
 {
+    KLV_SKIP_WITHOUT_DRIVER(QStringLiteral("QPSQL"));
     testsupport::PgTestDatabase pg;
     QVERIFY(pg.isValid());
     pg.addAlias(F.ini, QStringLiteral("PG"));

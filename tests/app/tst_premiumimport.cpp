@@ -164,6 +164,7 @@ void TestPremiumImport::importsRegionRows_data()
 void TestPremiumImport::importsRegionRows()
 {
     QFETCH(QString, driver);
+    KLV_SKIP_WITHOUT_DRIVER(driver);
     QVERIFY(open(driver));
     materials(4, 1);
     list("premie.csv", kList);
@@ -186,6 +187,7 @@ void TestPremiumImport::importTwiceReplaces_data()
 void TestPremiumImport::importTwiceReplaces()
 {
     QFETCH(QString, driver);
+    KLV_SKIP_WITHOUT_DRIVER(driver);
     QVERIFY(open(driver));
     materials(3);
     TKvQuery other(*FDb);
@@ -214,6 +216,7 @@ void TestPremiumImport::otherRegionsOnly_data()
 void TestPremiumImport::otherRegionsOnly()
 {
     QFETCH(QString, driver);
+    KLV_SKIP_WITHOUT_DRIVER(driver);
     QVERIFY(open(driver));
     materials(2);
     list("a.csv", "20240301\r\n07;M1;x;1;st;1;1;1\r\n");
@@ -253,6 +256,7 @@ void TestPremiumImport::failingRowsKeepEarlierRows_data()
 void TestPremiumImport::failingRowsKeepEarlierRows()
 {
     QFETCH(QString, driver);
+    KLV_SKIP_WITHOUT_DRIVER(driver);
     QFETCH(QByteArray, content);
     QFETCH(QString, reason);
     QVERIFY(open(driver));
@@ -289,6 +293,7 @@ void TestPremiumImport::budgetBeyond255_data()
 void TestPremiumImport::budgetBeyond255()
 {
     QFETCH(QString, driver);
+    KLV_SKIP_WITHOUT_DRIVER(driver);
     QVERIFY(open(driver));
     FDb->StartTransaction();
     materials(300);

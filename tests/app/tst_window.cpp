@@ -329,6 +329,7 @@ void TestWindow::blobSizeOnceAfterSeveralProbes()
 
 void TestWindow::otherUsersOnPostgres()
 {
+    KLV_SKIP_WITHOUT_DRIVER(QStringLiteral("QPSQL"));
     testsupport::PgTestDatabase pg;
     QVERIFY(pg.isValid());
     pg.addAlias(F.ini, QStringLiteral("PG"));

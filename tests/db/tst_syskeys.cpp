@@ -143,6 +143,7 @@ void TestSysKeys::allocate_data()
 void TestSysKeys::allocate()
 {
     QFETCH(QString, driver);
+    KLV_SKIP_WITHOUT_DRIVER(driver);
     QVERIFY(open(driver));
     sql({"insert into SYSPROPS (VERSIENUMMER, LASTSYSKEY) values (1, '0000000Y')"});
 
@@ -173,6 +174,7 @@ void TestSysKeys::allocateWritesEveryRow_data()
 void TestSysKeys::allocateWritesEveryRow()
 {
     QFETCH(QString, driver);
+    KLV_SKIP_WITHOUT_DRIVER(driver);
     QVERIFY(open(driver));
     sql({"insert into SYSPROPS (VERSIENUMMER, LASTSYSKEY) values (1, '00000AAA')",
          "insert into SYSPROPS (VERSIENUMMER, LASTSYSKEY) values (2, '00000BBB')"});
@@ -200,6 +202,7 @@ void TestSysKeys::allocateRollsBack_data()
 void TestSysKeys::allocateRollsBack()
 {
     QFETCH(QString, driver);
+    KLV_SKIP_WITHOUT_DRIVER(driver);
     QFETCH(QString, counter);
     QFETCH(int, count);
     QFETCH(int, keysBeforeError);
@@ -229,6 +232,7 @@ void TestSysKeys::allocateDatabaseErrorRollsBack_data()
 void TestSysKeys::allocateDatabaseErrorRollsBack()
 {
     QFETCH(QString, driver);
+    KLV_SKIP_WITHOUT_DRIVER(driver);
     QVERIFY(open(driver));
     // A check constraint refuses the new counter value, after the keys were handed out.
     sql({"drop table SYSPROPS",

@@ -11,6 +11,16 @@
 
 namespace testsupport {
 
+QString missingDriverReason(const QString &driver)
+{
+    if (QSqlDatabase::isDriverAvailable(driver))
+        return {};
+    QString reason = QStringLiteral("the Qt SQL driver %1 is not part of this build").arg(driver);
+    if (driver == QLatin1String("QPSQL"))
+        reason += QStringLiteral(" (no PostgreSQL client library for Windows here)");
+    return reason;
+}
+
 bool execAll(QSqlDatabase db, const QStringList &statements)
 {
     for (const QString &sql : statements) {

@@ -3,6 +3,7 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 #include <memory>
 
 namespace klv {
@@ -10,6 +11,10 @@ class KlvDatabase;
 }
 
 namespace testsupport {
+
+// Empty when the Qt SQL driver `driver` can be loaded, otherwise why the tests that need it are
+// skipped (the Windows build has no PostgreSQL client library).
+QString missingDriverReason(const QString &driver);
 
 // Runs statements on a connection; fails the test on the first error.
 bool execAll(QSqlDatabase db, const QStringList &statements);
@@ -60,3 +65,11 @@ std::unique_ptr<klv::KlvDatabase> openKlvDatabase(const QString &driver, const Q
                                                   std::unique_ptr<PgTestDatabase> &pg);
 
 } // namespace testsupport
+
+// Skips the current test function or data row when the Qt SQL driver is not part of this build.
+#define KLV_SKIP_WITHOUT_DRIVER(driver)                                                                                \
+    do {                                                                                                               \
+        const QString r_ = testsupport::missingDriverReason(driver);                                                   \
+        if (!r_.isEmpty())                                                                                             \
+            QSKIP(qPrintable(r_));                                                                                     \
+    } while (false)
