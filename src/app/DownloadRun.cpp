@@ -175,8 +175,9 @@ void TFrmAutoUpdate::handleFileEntry(const IniFile &list, const QString &release
     const FileDecision d = decideFileEntry(list, release, key);
     if (!d.needed)
         return;
+    // Quoted: the installation folder may have blanks in its name.
     FSeams.shell.shellExecute(0, QStringLiteral("open"), QStringLiteral("attrib"),
-                              QStringLiteral("-R ") + folders().installDir() + d.fileName,
+                              QStringLiteral("-R \"") + folders().installDir() + d.fileName + u'"',
                               QDir::toNativeSeparators(QDir::cleanPath(folders().installDir())), Shell::SW_HIDE);
     if (d.fileName == u"klv.exe" || d.fileName == u"klvcomp.bpl") {
         FSeams.shell.postMessage(FNotifyWnd1, kFilesReplacedMessage, 0, 0);

@@ -6,6 +6,7 @@
 #include "ZLBStreams.h"
 
 #include "platform/Exceptions.h"
+#include "platform/FileOps.h"
 #include "platform/Folders.h"
 
 #include <QDir>
@@ -15,7 +16,6 @@
 #include <QTemporaryFile>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 
 namespace klv {
@@ -32,15 +32,6 @@ int32_t percentage(int32_t done, int32_t total)
 {
     // The default rounding mode rounds a half to the even neighbour.
     return static_cast<int32_t>(std::nearbyint(static_cast<double>(done) / static_cast<double>(total) * 100.0));
-}
-
-std::filesystem::path fsPath(const QString &path)
-{
-#ifdef _WIN32
-    return std::filesystem::path(path.toStdWString());
-#else
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-#endif
 }
 
 // Runs of backslashes become one, and a final backslash goes.
@@ -315,10 +306,8 @@ void TZLBArchive::extractEntry(QFile &archive, const QString &dest, int32_t inde
                                             : QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser |
                                                   QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
     temp.close();
-    std::error_code error;
-    std::filesystem::rename(fsPath(temp.fileName()), fsPath(nativeTarget), error);
-    if (error)
-        throw EInOutError(zlb::msg::cannotCreateFile(nativeTarget, QString::fromStdString(error.message())));
+    if (const QString error = replaceFile(temp.fileName(), nativeTarget); !error.isEmpty())
+        throw EInOutError(zlb::msg::cannotCreateFile(nativeTarget, error));
     temp.setAutoRemove(false);
 
     if (OnFileExtracted)

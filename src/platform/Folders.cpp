@@ -38,7 +38,8 @@ Folders Folders::fromEnvironment()
 QString Folders::nativePath(const QString &path)
 {
 #ifdef _WIN32
-    return path;
+    // Qt gives folders with '/'; the shell and the people reading messages expect '\'.
+    return QDir::toNativeSeparators(path);
 #else
     QString out = path;
     out.replace(u'\\', u'/');

@@ -3,8 +3,10 @@
 #include "Folders.h"
 
 #ifdef _WIN32
-#include <shellapi.h>
+// windows.h first: shellapi.h relies on its types.
 #include <windows.h>
+
+#include <shellapi.h>
 #else
 #include <QFileInfo>
 #include <QProcess>
@@ -43,8 +45,8 @@ QString shellExecuteErrorText(intptr_t result)
 intptr_t SystemShell::shellExecute(int32_t ownerWnd, const QString &verb, const QString &file, const QString &params,
                                    const QString &dir, int showCmd)
 {
-    const std::wstring v = verb.toStdWString(), f = file.toStdWString(), p = params.toStdWString(),
-                       d = dir.toStdWString();
+    const std::wstring v = verb.toStdWString(), f = Folders::nativePath(file).toStdWString(), p = params.toStdWString(),
+                       d = Folders::nativePath(dir).toStdWString();
     HINSTANCE r =
         ShellExecuteW(reinterpret_cast<HWND>(static_cast<intptr_t>(ownerWnd)), v.empty() ? nullptr : v.c_str(),
                       f.c_str(), p.empty() ? nullptr : p.c_str(), d.empty() ? nullptr : d.c_str(), showCmd);
@@ -53,6 +55,9 @@ intptr_t SystemShell::shellExecute(int32_t ownerWnd, const QString &verb, const 
 
 bool SystemShell::postMessage(int32_t wnd, unsigned msg, uintptr_t wParam, intptr_t lParam)
 {
+    // A handle of 0 means no window; PostMessage would put the message on our own queue.
+    if (wnd == 0)
+        return false;
     return PostMessageW(reinterpret_cast<HWND>(static_cast<intptr_t>(wnd)), msg, wParam, lParam) != 0;
 }
 

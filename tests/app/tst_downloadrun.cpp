@@ -167,7 +167,7 @@ void TestDownloadRun::versionedEntries()
     QCOMPARE(info(), QStringList{kAllDone});
     if (needed) {
         QCOMPARE(F.shell->executes.first().file, QStringLiteral("attrib"));
-        QCOMPARE(F.shell->executes.first().params, QStringLiteral("-R ") + F.install + QStringLiteral("help.dll"));
+        QCOMPARE(F.shell->executes.first().params, QStringLiteral("-R \"") + F.install + QStringLiteral("help.dll\""));
         QCOMPARE(F.shell->executes.first().show, int(Shell::SW_HIDE));
         QVERIFY(log().contains(QStringLiteral("Download help.zlb")));
     }
@@ -270,7 +270,7 @@ void TestDownloadRun::subfolderKeyUsesBareName()
     QCOMPARE(S.requests().mid(1), (QStringList{"/supports/klv137/x.zlb", "/supports/klv137/x.zlb"}));
     QCOMPARE(testsupport::readFile(F.install + QStringLiteral("sub/x.dll")), QByteArray("x"));
     QCOMPARE(testsupport::readFile(F.install + QStringLiteral("x.dll")), QByteArray("x"));
-    QCOMPARE(F.shell->executes[0].params, QStringLiteral("-R ") + F.install + QStringLiteral("x.dll"));
+    QCOMPARE(F.shell->executes[0].params, QStringLiteral("-R \"") + F.install + QStringLiteral("x.dll\""));
     QVERIFY(QFile::exists(F.install + QStringLiteral("sub/x.zlb"))); // archives in subfolders stay
     QVERIFY(!QFile::exists(F.install + QStringLiteral("x.zlb")));
 }
@@ -365,6 +365,7 @@ void TestDownloadRun::endsOnUpdateTabWhenConversionWaits()
 
 void TestDownloadRun::runOnPostgres()
 {
+    KLV_SKIP_WITHOUT_DRIVER(QStringLiteral("QPSQL"));
     testsupport::PgTestDatabase pg;
     QVERIFY(pg.isValid());
     pg.addAlias(F.ini, QStringLiteral("PG"));

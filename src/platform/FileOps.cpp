@@ -1,0 +1,66 @@
+#include "FileOps.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <QFile>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#endif
+
+namespace klv {
+
+#ifdef _WIN32
+
+namespace {
+constexpr int kAttempts = 20;
+constexpr DWORD kPauseMs = 100;
+
+QString systemText(DWORD code)
+{
+    wchar_t *text = nullptr;
+    const DWORD n =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    QString out = n ? QString::fromWCharArray(text, static_cast<qsizetype>(n)).trimmed()
+                    : QStringLiteral("Windows error %1").arg(code);
+    LocalFree(text);
+    return out;
+}
+} // namespace
+
+QString replaceFile(const QString &source, const QString &target)
+{
+    const std::wstring from = source.toStdWString();
+    const std::wstring to = target.toStdWString();
+    const DWORD attributes = GetFileAttributesW(to.c_str());
+    const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    if (readOnly)
+        SetFileAttributesW(to.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return {};
+        error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && error != ERROR_LOCK_VIOLATION)
+            break;
+        Sleep(kPauseMs);
+    }
+    if (readOnly)
+        SetFileAttributesW(to.c_str(), attributes);
+    return systemText(error);
+}
+
+#else
+
+QString replaceFile(const QString &source, const QString &target)
+{
+    if (std::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) == 0)
+        return {};
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+#endif
+
+} // namespace klv
