@@ -3,6 +3,7 @@
 #include "AutoUpdateFrm.h"
 #include "QtDialogs.h"
 #include "Unattended.h"
+#include "platform/Console.h"
 #include "platform/ServerAddress.h"
 
 #include <QApplication>
@@ -24,13 +25,15 @@ int main(int argc, char *argv[])
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     const klv::CommandLine line = klv::CommandLine::parse(arguments);
+    const bool withoutPerson = line.unattended || line.dryRun;
+    if (withoutPerson || line.help || !line.error.isEmpty())
+        klv::useParentConsole();
     if (line.help || !line.error.isEmpty()) {
         const QByteArray text =
             ((line.error.isEmpty() ? QString() : line.error + u'\n') + klv::CommandLine::helpText()).toUtf8();
         std::fwrite(text.constData(), 1, size_t(text.size()), line.error.isEmpty() ? stdout : stderr);
         return line.error.isEmpty() ? klv::ExitDone : klv::ExitUsage;
     }
-    const bool withoutPerson = line.unattended || line.dryRun;
     // No screen is needed when nobody looks at it.
     if (withoutPerson && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
