@@ -18,6 +18,7 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
+#include <QWindow>
 #include <utility>
 
 namespace klv {
@@ -294,11 +295,10 @@ void TFrmAutoUpdate::startMainProgram()
 {
     if (!FSeams.startMainProgramOnClose)
         return;
-#ifdef _WIN32
-    const auto owner = static_cast<int32_t>(winId());
-#else
-    const int32_t owner = 0;
-#endif
+    // The window's own handle when it has one; asking a window that was never shown for one would
+    // create it while it closes.
+    const QWindow *handle = windowHandle();
+    const auto owner = handle ? static_cast<int32_t>(handle->winId()) : 0;
     const intptr_t result =
         FSeams.shell.shellExecute(owner, QStringLiteral("open"), folders().inUpdaterDir(kMainProgram), FAliasName,
                                   QString(), Shell::SW_SHOWNORMAL);

@@ -292,23 +292,28 @@ void TZLBArchive::extractEntry(QFile &archive, const QString &dest, int32_t inde
         return;
 
     // Written beside the target and moved over it only when complete.
-    QTemporaryFile temp(nativeDir + QStringLiteral("/ZLBXXXXXX.tmp"));
-    if (!temp.open())
-        throw EInOutError(zlb::msg::cannotCreateFile(nativeTarget, temp.errorString()));
-    try {
-        writeEntryData(archive, index, entry, temp, helpers);
-        if (!temp.flush())
-            throw EInOutError(temp.errorString());
-    } catch (...) {
-        throw Exception(zlb::msg::fileCorrupt(index));
-    }
-    temp.setPermissions(targetInfo.exists() ? targetInfo.permissions()
-                                            : QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser |
-                                                  QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
-    temp.close();
-    if (const QString error = replaceFile(temp.fileName(), nativeTarget); !error.isEmpty())
+    QString written;
+    {
+        QTemporaryFile temp(nativeDir + QStringLiteral("/ZLBXXXXXX.tmp"));
+        if (!temp.open())
+            throw EInOutError(zlb::msg::cannotCreateFile(nativeTarget, temp.errorString()));
+        try {
+            writeEntryData(archive, index, entry, temp, helpers);
+            if (!temp.flush())
+                throw EInOutError(temp.errorString());
+        } catch (...) {
+            throw Exception(zlb::msg::fileCorrupt(index));
+        }
+        temp.setPermissions(targetInfo.exists() ? targetInfo.permissions()
+                                                : QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser |
+                                                      QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
+        written = temp.fileName();
+        temp.setAutoRemove(false);
+    } // a temporary file stays open until it is destroyed, and Windows moves no open file
+    if (const QString error = replaceFile(written, nativeTarget); !error.isEmpty()) {
+        QFile::remove(written);
         throw EInOutError(zlb::msg::cannotCreateFile(nativeTarget, error));
-    temp.setAutoRemove(false);
+    }
 
     if (OnFileExtracted)
         OnFileExtracted(dest + fileName);

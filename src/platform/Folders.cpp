@@ -38,8 +38,7 @@ Folders Folders::fromEnvironment()
 QString Folders::nativePath(const QString &path)
 {
 #ifdef _WIN32
-    // Qt gives folders with '/'; the shell and the people reading messages expect '\'.
-    return QDir::toNativeSeparators(path);
+    return path; // both separators work; the shell seam converts what it hands to Windows
 #else
     QString out = path;
     out.replace(u'\\', u'/');

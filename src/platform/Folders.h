@@ -25,7 +25,7 @@ public:
     QString inInstallDir(const QString &name) const { return resolve(FInstallDir + name); }
     QString inUpdaterDir(const QString &name) const { return resolve(FUpdaterDir + name); }
 
-    // '\' becomes '/' except on Windows, where '/' becomes '\'.
+    // '\' becomes '/' except on Windows.
     static QString nativePath(const QString &path);
     // The native path with every existing component spelled as it is on disk.
     static QString resolve(const QString &path);

@@ -6,6 +6,7 @@
 // windows.h first: shellapi.h relies on its types.
 #include <windows.h>
 
+#include <QDir>
 #include <shellapi.h>
 #else
 #include <QFileInfo>
@@ -45,8 +46,9 @@ QString shellExecuteErrorText(intptr_t result)
 intptr_t SystemShell::shellExecute(int32_t ownerWnd, const QString &verb, const QString &file, const QString &params,
                                    const QString &dir, int showCmd)
 {
-    const std::wstring v = verb.toStdWString(), f = Folders::nativePath(file).toStdWString(), p = params.toStdWString(),
-                       d = Folders::nativePath(dir).toStdWString();
+    // Qt spells folders with '/'; the shell and the started program get Windows paths.
+    const std::wstring v = verb.toStdWString(), f = QDir::toNativeSeparators(file).toStdWString(),
+                       p = params.toStdWString(), d = QDir::toNativeSeparators(dir).toStdWString();
     HINSTANCE r =
         ShellExecuteW(reinterpret_cast<HWND>(static_cast<intptr_t>(ownerWnd)), v.empty() ? nullptr : v.c_str(),
                       f.c_str(), p.empty() ? nullptr : p.c_str(), d.empty() ? nullptr : d.c_str(), showCmd);

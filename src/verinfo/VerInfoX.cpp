@@ -156,6 +156,10 @@ bool PeImage::directoryEntry(QByteArrayView resources, quint32 directory, quint3
     return readU32(resources, entry, name) && readU32(resources, entry + 4, target);
 }
 
+// Language ids of resources, in the order the loader prefers them when a file has several.
+constexpr quint32 kLangDutch = 0x0413;
+constexpr quint32 kLangEnglish = 0x0409;
+
 QByteArrayView PeImage::versionResource() const
 {
     // The resource tree is read within the raw data of the section that holds its root.
@@ -180,13 +184,30 @@ QByteArrayView PeImage::versionResource() const
         return {};
     const quint32 names = target & ~kHighBit;
 
-    // Level 2: the first name; level 3: its first language, which points at a data entry.
+    // Level 2: the first name; level 3: its language, which points at a data entry.
     if (!entryCount(resources, names, count) || count == 0 || !directoryEntry(resources, names, 0, name, target) ||
         (target & kHighBit) == 0)
         return {};
     const quint32 languages = target & ~kHighBit;
-    if (!entryCount(resources, languages, count) || count == 0 ||
-        !directoryEntry(resources, languages, 0, name, target) || (target & kHighBit) != 0)
+    if (!entryCount(resources, languages, count) || count == 0)
+        return {};
+    // A file with the resource in several languages: the one the system's loader would take on
+    // the installations' machines, language-neutral first, then Dutch, then English, else the
+    // first listed.
+    quint32 chosen = 0;
+    int rank = 4;
+    for (quint32 i = 0; i < count; ++i) {
+        quint32 language = 0, ignored = 0;
+        if (!directoryEntry(resources, languages, i, language, ignored))
+            return {};
+        const quint32 primary = language & 0xFFFF;
+        const int r = primary == 0 ? 0 : primary == kLangDutch ? 1 : primary == kLangEnglish ? 2 : 3;
+        if (r < rank) {
+            rank = r;
+            chosen = i;
+        }
+    }
+    if (!directoryEntry(resources, languages, chosen, name, target) || (target & kHighBit) != 0)
         return {};
 
     quint32 dataRva = 0, dataSize = 0;
