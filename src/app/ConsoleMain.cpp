@@ -6,5 +6,5 @@
 
 int main()
 {
-    return klv::runBesideConsole(QStringLiteral("AutoUpdate.exe"));
+    return klv::runBesideConsole(L"AutoUpdate.exe");
 }

@@ -49,7 +49,7 @@ void useParentConsole()
     freopen_s(&ignored, "CONOUT$", "w", stderr);
 }
 
-int runBesideConsole(const QString &program)
+int runBesideConsole(const std::wstring &program)
 {
     wchar_t self[MAX_PATH];
     const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -57,7 +57,7 @@ int runBesideConsole(const QString &program)
         return -1;
     std::wstring path(self, n);
     path.erase(path.find_last_of(L"\\/") + 1);
-    path += program.toStdWString();
+    path += program;
 
     std::wstring commandLine = L"\"" + path + L"\" " + argumentsOfThisProcess();
     STARTUPINFOW startup{};
@@ -84,7 +84,7 @@ int runBesideConsole(const QString &program)
 
 void useParentConsole() {}
 
-int runBesideConsole(const QString &)
+int runBesideConsole(const std::wstring &)
 {
     return -1;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QString>
+#include <string>
 
 namespace klv {
 
@@ -13,6 +13,6 @@ void useParentConsole();
 // own folder) with the same arguments and standard handles, waits for it and returns its exit
 // status, so that cmd.exe and scheduled tasks see the lines and the status. Windows only; -1
 // elsewhere or when the program cannot be started.
-int runBesideConsole(const QString &program);
+int runBesideConsole(const std::wstring &program);
 
 } // namespace klv

@@ -7,10 +7,17 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTest>
 
 namespace {
+// The built updater's file name: AutoUpdate.exe on Windows.
+QString updaterName()
+{
+    return QFileInfo(QStringLiteral(KLV_AUTOUPDATE_EXE)).fileName();
+}
+
 const QString kList = QStringLiteral("/supports/whatsnewKEY1234567.klv");
 
 // Every file below a folder with a hash of its bytes, and the database's rows.
@@ -20,7 +27,7 @@ QStringList snapshot(const QString &dir, WindowFixture &f)
     QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        if (path.endsWith(QStringLiteral("klv.db")) || path.endsWith(QStringLiteral("AutoUpdate")))
+        if (path.endsWith(QStringLiteral("klv.db")) || path.endsWith(updaterName()))
             continue;
         out << path.mid(dir.size()) + u' ' +
                    QString::fromLatin1(
@@ -80,9 +87,8 @@ void TestUnattended::init()
     F.setUp();
     FServerUrl = klv::unscrambleServerBase(S.setUp());
     // The updater runs from the installation folder, where its SQL scripts are.
-    QVERIFY(QFile::copy(QStringLiteral(KLV_AUTOUPDATE_EXE), F.install + QStringLiteral("AutoUpdate")));
-    QFile::setPermissions(F.install + QStringLiteral("AutoUpdate"),
-                          QFile::ExeOwner | QFile::ReadOwner | QFile::WriteOwner);
+    QVERIFY(QFile::copy(QStringLiteral(KLV_AUTOUPDATE_EXE), F.install + updaterName()));
+    QFile::setPermissions(F.install + updaterName(), QFile::ExeOwner | QFile::ReadOwner | QFile::WriteOwner);
     QVERIFY(F.sql({"create table RUNLOG (NAME varchar(20))"}));
 }
 
@@ -103,7 +109,7 @@ int TestUnattended::run(const QStringList &args, QByteArray *output, const QStri
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(workingDir.isEmpty() ? F.install : workingDir);
     p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(F.install + QStringLiteral("AutoUpdate"), args);
+    p.start(F.install + updaterName(), args);
     const bool finished = p.waitForFinished(120000);
     if (output)
         *output = p.readAll();
@@ -303,6 +309,7 @@ void TestUnattended::dryRunChangesNothing()
     const QStringList before = snapshot(F.install, F);
     QByteArray out;
     QCOMPARE(run({"0", "0", "KLV", "--dry-run"}, &out), 1); // bad.dll cannot be compared
+    out.replace("\r\n", "\n");                              // text output has CR LF line ends on Windows
     QVERIFY2(out.contains("Bestand new.dll: versie, ge\xC3\xAFnstalleerd 5.3.0.0, gewenst 5.2.10.0: niet nodig"),
              out.constData());
     QVERIFY(out.contains("Bestand old.dll: versie, ge\xC3\xAFnstalleerd 5.2.10.0, gewenst 5.3.0.0: nodig"));
@@ -319,9 +326,12 @@ void TestUnattended::restartUnlessTold()
 {
     S.serve(kList, "[KLV137]\r\n");
     QByteArray out;
-    // Here Klv.exe is no program this machine can start, which the hand-over reports.
+    // Klv.exe (the KLV.EXE fixture) is started; on Linux it is no program this machine can start,
+    // which the hand-over reports, while Windows runs it.
     QCOMPARE(run({"0", "0", "KLV", "--unattended"}, &out), 0);
+#ifndef Q_OS_WIN
     QVERIFY2(out.contains("Fout: Kan Kelvora niet starten."), out.constData());
+#endif
     QCOMPARE(run({"0", "0", "KLV", "--unattended", "--no-restart"}, &out), 0);
     QVERIFY(!out.contains("Kan Kelvora niet starten."));
     QVERIFY(out.contains("Informatie: Auto Update is voltooid."));

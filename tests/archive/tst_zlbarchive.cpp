@@ -7,6 +7,7 @@
 #include "ZlbTestUtil.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QMetaProperty>
 #include <QPointer>
 #include <QSet>
@@ -269,7 +270,8 @@ void TestZlbArchive::replaceQuestion()
         };
     }
     archive.ExtractArchive(path("out/"));
-    QCOMPARE(questions, asked ? QStringList{path("out/q.txt") + " 0"} : QStringList());
+    // The question names the file as the system spells paths.
+    QCOMPARE(questions, asked ? QStringList{QDir::toNativeSeparators(path("out/q.txt")) + " 0"} : QStringList());
     QCOMPARE(testsupport::readFile(path("out/q.txt")), written ? "new" : "old");
     QCOMPARE(recorder.events.contains("extracted " + path("out/q.txt")), written);
     QCOMPARE(tree(path("out")), QStringList{"q.txt"});

@@ -8,6 +8,7 @@
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -102,13 +103,18 @@ void TestPlatform::strToInt()
     QCOMPARE(strToIntDef(text, -7), ok ? value : -7);
 }
 
+// The name found is the file on disk, whatever the case asked for (looked up on Linux, native
+// on Windows, where QFileInfo also compares without case).
 void TestPlatform::resolveIgnoresCase()
 {
     QTemporaryDir dir;
     testsupport::writeFile(dir.filePath(QStringLiteral("Sub/KLV.EXE")), "x");
     const Folders folders(dir.path(), dir.path());
-    QCOMPARE(folders.inInstallDir(QStringLiteral("sub\\klv.exe")), dir.path() + QStringLiteral("/Sub/KLV.EXE"));
-    QCOMPARE(folders.inInstallDir(QStringLiteral("Klv.exe")), dir.path() + QStringLiteral("/Klv.exe"));
+    QCOMPARE(QFileInfo(folders.inInstallDir(QStringLiteral("sub\\klv.exe"))),
+             QFileInfo(dir.path() + QStringLiteral("/Sub/KLV.EXE")));
+    QCOMPARE(testsupport::readFile(folders.inInstallDir(QStringLiteral("sub\\klv.exe"))), QByteArray("x"));
+    QCOMPARE(QFileInfo(folders.inInstallDir(QStringLiteral("Klv.exe"))),
+             QFileInfo(dir.path() + QStringLiteral("/Klv.exe")));
     QVERIFY(folders.installDir().endsWith(u'/'));
 }
 
@@ -116,8 +122,10 @@ void TestPlatform::resolveKeepsMissingTail()
 {
     QTemporaryDir dir;
     QDir().mkpath(dir.filePath(QStringLiteral("Data")));
-    QCOMPARE(Folders::resolve(dir.path() + QStringLiteral("\\data\\new\\file.txt")),
-             dir.path() + QStringLiteral("/Data/new/file.txt"));
+    const QString resolved = Folders::resolve(dir.path() + QStringLiteral("\\data\\new\\file.txt"));
+    QCOMPARE(QFileInfo(resolved), QFileInfo(dir.path() + QStringLiteral("/Data/new/file.txt")));
+    testsupport::writeFile(resolved, "y");
+    QCOMPARE(testsupport::readFile(dir.path() + QStringLiteral("/Data/new/file.txt")), QByteArray("y"));
 }
 
 void TestPlatform::iniRules()

@@ -1,10 +1,13 @@
 #include "TestSupport.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTest>
+#include <QThread>
 
 namespace testsupport {
 
@@ -24,8 +27,48 @@ QByteArray readFile(const QString &path)
     return file.readAll();
 }
 
+namespace {
+// Under Wine a Windows program cannot start a Linux tool and see its output or exit status. The
+// Windows test run (scripts/test-windows.sh) therefore starts a host runner on the Linux side that
+// takes requests through a spool folder: one file names the program and its arguments, one line
+// each; the runner writes the output and then the exit status beside it.
+int runOnHost(const QString &spool, const QString &program, const QStringList &args, QByteArray *output, int timeoutMs)
+{
+    static int serial = 0;
+    const QString id = QStringLiteral("%1-%2").arg(QCoreApplication::applicationPid()).arg(++serial);
+    const QString base = spool + u'/' + id;
+    QFile request(base + QStringLiteral(".tmp"));
+    if (!request.open(QIODevice::WriteOnly))
+        return -1;
+    request.write((QStringList{program} + args).join(u'\n').toUtf8() + '\n');
+    request.close();
+    if (!QFile::rename(base + QStringLiteral(".tmp"), base + QStringLiteral(".req")))
+        return -1;
+    QElapsedTimer clock;
+    clock.start();
+    const QString statusPath = base + QStringLiteral(".status");
+    while (!QFileInfo::exists(statusPath)) {
+        if (clock.elapsed() > timeoutMs) {
+            if (output)
+                *output = "(the host runner did not answer)";
+            return -1;
+        }
+        QThread::msleep(20);
+    }
+    if (output)
+        *output = readFile(base + QStringLiteral(".out"));
+    const int code = readFile(statusPath).trimmed().toInt();
+    QFile::remove(base + QStringLiteral(".out"));
+    QFile::remove(statusPath);
+    return code;
+}
+} // namespace
+
 int run(const QString &program, const QStringList &args, QByteArray *output, int timeoutMs)
 {
+    const QString spool = qEnvironmentVariable("KLV_HOST_RUNNER");
+    if (!spool.isEmpty() && !program.endsWith(QStringLiteral(".exe"), Qt::CaseInsensitive))
+        return runOnHost(spool, program, args, output, timeoutMs);
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, args);

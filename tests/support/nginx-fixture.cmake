@@ -26,8 +26,8 @@ function(klv_use_nginx test)
     set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT
         "KLV_NGINX_HTTP_PORT=${KLV_NGINX_HTTP_PORT}"
         "KLV_NGINX_HTTPS_PORT=${KLV_NGINX_HTTPS_PORT}"
-        "KLV_NGINX_DIR=${KLV_NGINX_DIR}"
-        "KLV_NGINX_DOCROOT=${KLV_NGINX_DIR}/docroot"
+        "KLV_NGINX_DIR=${KLV_HOST_DRIVE}${KLV_NGINX_DIR}"
+        "KLV_NGINX_DOCROOT=${KLV_HOST_DRIVE}${KLV_NGINX_DIR}/docroot"
         "KLV_NGINX_USER=klvtest"
         "KLV_NGINX_PASSWORD=Kl1-Test:Key")
 endfunction()

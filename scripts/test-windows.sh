@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the Windows programs and runs every Windows test program under Wine, against the same
+# nginx (and fixtures) on 127.0.0.1 that the Linux tests use. The Wine prefix is a private one
+# below the build folder. Needs the cache that scripts/build-windows.sh makes (built when missing).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${KLV_WINDOWS_BUILD_DIR:-build-windows}
+export KLV_WINDOWS_BUILD_DIR=$build
+
+bash scripts/build-windows.sh
+cmake "$build" -DCMAKE_CROSSCOMPILING_EMULATOR="$root/tests/support/wine-run.sh" >/dev/null
+cmake --build "$build" -j"$(nproc)"
+
+export WINEPREFIX=$root/$build/wine-prefix
+export WINEDEBUG=-all
+# Without a display Wine's desktop process complains; the programs do not need one.
+export DISPLAY=
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wineboot --init >/dev/null 2>&1 || true
+fi
+# One Wine server for all test programs, instead of one started and stopped for each.
+wineserver -p || true # already running for this prefix is fine
+spool=$(mktemp -d /tmp/klv-host-runner.XXXXXX)
+bash tests/support/host-runner.sh "$spool" "$WINEPREFIX" &
+runner=$!
+trap 'kill $runner 2>/dev/null; wineserver -k 2>/dev/null; rm -rf "$spool"' EXIT
+export KLV_HOST_RUNNER=Z:$spool
+
+cd "$build"
+ctest --output-on-failure -j"$(nproc)" "$@"
