@@ -156,9 +156,7 @@ void observe(TFrmAutoUpdate *window, ConsoleOutput &out)
         out.line(QStringLiteral("Voortgang: %1% (%2 kB)").arg(percent).arg(count / 1024));
     };
 }
-} // namespace
 
-namespace {
 // A scheduled task starts in another folder than the installation, and KLV.EXE is looked for in
 // the current one; then the versions are probed. Empty when the run may go on, else why not: a
 // run that could not read what KLV.EXE wants would read the sections of another release.
