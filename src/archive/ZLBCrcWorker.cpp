@@ -31,28 +31,42 @@ inline void cpuRelax()
 #endif
 }
 
-// Waits until `ready(value)` holds for the atomic's value: a short spin, then a blocking wait.
-template <typename Ready> uint64_t waitFor(const std::atomic<uint64_t> &value, Ready ready)
-{
-    for (int i = 0; i < kSpins; ++i) {
-        const uint64_t now = value.load(std::memory_order_acquire);
-        if (ready(now))
-            return now;
-        cpuRelax();
-    }
-    for (;;) {
-        const uint64_t now = value.load(std::memory_order_acquire);
-        if (ready(now))
-            return now;
-        value.wait(now, std::memory_order_acquire);
-    }
-}
-
 // The number of slots: enough that the caller seldom waits for a free one when the worker is
 // briefly slower.
 constexpr size_t kSlots = 4;
 
 } // namespace
+
+template <typename Ready> uint64_t WaitableValue::waitFor(Ready ready)
+{
+    for (int i = 0; i < kSpins; ++i) {
+        const uint64_t now = load();
+        if (ready(now))
+            return now;
+        cpuRelax();
+    }
+    std::unique_lock lock(FMutex);
+    // Counted before the value is read again: a change after this read sees the waiter and
+    // takes the mutex, which it gets only once this thread sleeps on the condition.
+    FWaiters.fetch_add(1, std::memory_order_seq_cst);
+    uint64_t now = FValue.load(std::memory_order_seq_cst);
+    while (!ready(now)) {
+        FChanged.wait(lock);
+        now = FValue.load(std::memory_order_seq_cst);
+    }
+    FWaiters.fetch_sub(1, std::memory_order_relaxed);
+    return now;
+}
+
+void WaitableValue::wake()
+{
+    if (FWaiters.load(std::memory_order_seq_cst) == 0)
+        return;
+    {
+        const std::lock_guard lock(FMutex);
+    }
+    FChanged.notify_all();
+}
 
 CrcWorker::CrcWorker(qsizetype blockSize)
     : FBlockSize(blockSize), FFullBlockOp(crc32_combine_gen(static_cast<z_off_t>(blockSize))), FSlots(kSlots)
@@ -66,8 +80,7 @@ CrcWorker::~CrcWorker()
 {
     FStop.store(true);
     // A changed value wakes the worker, which then sees the stop before anything else.
-    FPublished.fetch_add(1);
-    FPublished.notify_one();
+    FPublished.increment();
     FThread.join();
 }
 
@@ -84,10 +97,9 @@ void CrcWorker::add(qsizetype length)
     Q_ASSERT(length >= 0 && length <= FBlockSize && FNext - FFolded < FSlots.size());
     Slot &slot = slotOf(FNext);
     slot.length = length;
-    slot.state.store(stateOf(FNext, Queued), std::memory_order_release);
+    slot.state.store(stateOf(FNext, Queued));
     ++FNext;
-    FPublished.store(FNext, std::memory_order_release);
-    FPublished.notify_one();
+    FPublished.store(FNext);
 }
 
 quint32 CrcWorker::take()
@@ -101,14 +113,13 @@ quint32 CrcWorker::take()
 
 bool CrcWorker::claim(Slot &slot, uint64_t block)
 {
-    uint64_t expected = stateOf(block, Queued);
-    return slot.state.compare_exchange_strong(expected, stateOf(block, Claimed), std::memory_order_acq_rel);
+    return slot.state.compareExchange(stateOf(block, Queued), stateOf(block, Claimed));
 }
 
 void CrcWorker::sum(Slot &slot, uint64_t block)
 {
     slot.crc = crc32(0, slot.data.get(), slot.length);
-    slot.state.store(stateOf(block, Done), std::memory_order_release);
+    slot.state.store(stateOf(block, Done));
 }
 
 void CrcWorker::foldOldest()
@@ -123,14 +134,14 @@ void CrcWorker::foldOldest()
         // other end of the queue. The worker claims in order, so once it holds a block it holds
         // every older one too.
         for (uint64_t newer = FNext - 1; newer > block; --newer) {
-            if (slot.state.load(std::memory_order_acquire) == stateOf(block, Done))
+            if (slot.state.load() == stateOf(block, Done))
                 break;
             Slot &other = slotOf(newer);
             if (!claim(other, newer))
                 break;
             sum(other, newer);
         }
-        waitFor(slot.state, [&](uint64_t state) { return state == stateOf(block, Done); });
+        slot.state.waitFor([&](uint64_t state) { return state == stateOf(block, Done); });
     }
     FTotal = static_cast<quint32>(slot.length == FBlockSize
                                       ? crc32_combine_op(FTotal, slot.crc, FFullBlockOp)
@@ -141,15 +152,13 @@ void CrcWorker::foldOldest()
 void CrcWorker::run()
 {
     for (uint64_t block = 0;; ++block) {
-        waitFor(FPublished, [&](uint64_t published) { return published > block; });
+        FPublished.waitFor([&](uint64_t published) { return published > block; });
         if (FStop.load())
             return;
         Slot &slot = slotOf(block);
         // A block the caller has claimed already is skipped.
-        if (claim(slot, block)) {
+        if (claim(slot, block))
             sum(slot, block);
-            slot.state.notify_one();
-        }
     }
 }
 

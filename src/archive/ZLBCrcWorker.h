@@ -2,12 +2,50 @@
 
 #include <QtGlobal>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 namespace klv::zlb {
+
+// A 64-bit value that one thread changes and another waits for: a short spin, then a blocking
+// wait. std::atomic::wait is not used: the MinGW standard library (GCC 12) implements it with a
+// shared pool of condition variables that can miss a wake-up, which hung a CRC under Windows.
+// The mutex is taken only while somebody waits.
+class WaitableValue
+{
+public:
+    explicit WaitableValue(uint64_t value) : FValue(value) {}
+    uint64_t load() const { return FValue.load(std::memory_order_acquire); }
+    void store(uint64_t value)
+    {
+        FValue.store(value, std::memory_order_seq_cst);
+        wake();
+    }
+    void increment()
+    {
+        FValue.fetch_add(1, std::memory_order_seq_cst);
+        wake();
+    }
+    // Nobody waits for the value a successful exchange sets, so it wakes nobody.
+    bool compareExchange(uint64_t expected, uint64_t desired)
+    {
+        return FValue.compare_exchange_strong(expected, desired, std::memory_order_acq_rel);
+    }
+    // Returns the first value for which ready(value) holds.
+    template <typename Ready> uint64_t waitFor(Ready ready);
+
+private:
+    void wake();
+
+    std::atomic<uint64_t> FValue;
+    std::atomic<int> FWaiters{0};
+    std::mutex FMutex;
+    std::condition_variable FChanged;
+};
 
 // Takes the CRC-32 of a sequence of blocks with the help of a second thread, so that it runs while
 // the caller reads and writes the blocks. Each block's CRC is taken on its own, by the worker or,
@@ -41,7 +79,7 @@ private:
         quint32 crc = 0;
         // Block number * 4 + stage (queued, claimed, done); claims go by compare-and-swap, so a
         // block is summed exactly once, by whichever thread claims it first.
-        std::atomic<uint64_t> state{UINT64_MAX};
+        WaitableValue state{UINT64_MAX};
     };
 
     Slot &slotOf(uint64_t block) { return FSlots[block % FSlots.size()]; }
@@ -58,7 +96,7 @@ private:
     uint64_t FFolded = 0; // blocks whose CRC is in FTotal
     quint32 FTotal = 0;
     // Shared with the worker.
-    std::atomic<uint64_t> FPublished{0};
+    WaitableValue FPublished{0};
     std::atomic<bool> FStop{false};
     std::thread FThread; // last: started once everything above exists
 };
