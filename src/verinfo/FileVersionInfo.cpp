@@ -1,54 +1,18 @@
 #include "FileVersionInfo.h"
 
+#include "VerInfoX.h"
+#include "platform/Folders.h"
+
+#include <QFile>
+
 #ifdef _WIN32
 #include <QDir>
 #include <windows.h>
 
 #include <winver.h>
-#else
-#include "VerInfoX.h"
-#include "platform/Folders.h"
-
-#include <QFile>
 #endif
 
 namespace klv::verinfo {
-
-#ifdef _WIN32
-
-namespace {
-QByteArray ansiName(const QString &fileName)
-{
-    return QDir::toNativeSeparators(fileName).toLocal8Bit();
-}
-} // namespace
-
-quint32 getFileVersionInfoSize(const QString &fileName, quint32 *handle)
-{
-    DWORD h = 0;
-    const DWORD size = GetFileVersionInfoSizeA(ansiName(fileName).constData(), &h);
-    if (handle)
-        *handle = h;
-    return size;
-}
-
-bool getFileVersionInfo(const QString &fileName, quint32 handle, quint32 size, void *data)
-{
-    return GetFileVersionInfoA(ansiName(fileName).constData(), handle, size, data) != FALSE;
-}
-
-bool verQueryValue(const void *block, const QString &subBlock, const void **buffer, quint32 *length)
-{
-    LPVOID found = nullptr;
-    UINT count = 0;
-    if (!VerQueryValueA(block, subBlock.toLocal8Bit().constData(), &found, &count))
-        return false;
-    *buffer = found;
-    *length = count;
-    return true;
-}
-
-#else
 
 namespace {
 
@@ -82,6 +46,53 @@ private:
 };
 
 } // namespace
+
+#ifdef _WIN32
+
+// The Win32 functions copy the resource by the lengths the file states, so a damaged file can
+// make them read past its end (seen as a crash inside GetFileVersionInfoA). A file reaches them
+// only when the bounds-checked reader finds its version resource whole.
+
+namespace {
+QByteArray ansiName(const QString &fileName)
+{
+    return QDir::toNativeSeparators(fileName).toLocal8Bit();
+}
+
+bool resourceIsWhole(const QString &fileName)
+{
+    const ImageFile file(fileName);
+    return infoBlockSize(file.resource()) > 0;
+}
+} // namespace
+
+quint32 getFileVersionInfoSize(const QString &fileName, quint32 *handle)
+{
+    DWORD h = 0;
+    const DWORD size = resourceIsWhole(fileName) ? GetFileVersionInfoSizeA(ansiName(fileName).constData(), &h) : 0;
+    if (handle)
+        *handle = h;
+    return size;
+}
+
+bool getFileVersionInfo(const QString &fileName, quint32 handle, quint32 size, void *data)
+{
+    return resourceIsWhole(fileName) &&
+           GetFileVersionInfoA(ansiName(fileName).constData(), handle, size, data) != FALSE;
+}
+
+bool verQueryValue(const void *block, const QString &subBlock, const void **buffer, quint32 *length)
+{
+    LPVOID found = nullptr;
+    UINT count = 0;
+    if (!VerQueryValueA(block, subBlock.toLocal8Bit().constData(), &found, &count))
+        return false;
+    *buffer = found;
+    *length = count;
+    return true;
+}
+
+#else
 
 quint32 getFileVersionInfoSize(const QString &fileName, quint32 *handle)
 {

@@ -2,7 +2,8 @@
 
 #include <QString>
 
-// The platform's three file version functions. On Windows they are the Win32 calls; elsewhere
+// The platform's three file version functions. On Windows they are the Win32 calls (given only
+// files whose version resource the bounds-checked reader finds whole); elsewhere
 // the version resource is read from the PE file by VerInfoX, with file names looked up without
 // case as the target systems do.
 namespace klv::verinfo {

@@ -213,6 +213,14 @@ void TestVerInfoDamage::hostile_data()
     const QString none = "ENoVerInfoError";
     const QString lang = "EVerInfoError";
     const QString whole = "136.46.0.12";
+    // Two damaged nodes the Win32 functions judge otherwise than the portable reader, staying
+    // inside the block: a key without its zero is read to the node's end, and a value longer
+    // than its node gives no text.
+#ifdef _WIN32
+    const bool win32 = true;
+#else
+    const bool win32 = false;
+#endif
 
     QTest::newRow("root longer than the resource")
         << Patch([](QByteArray &b, const Layout &l) { writeU16(b, l.tree, 0xFFFF); }) << none << QString();
@@ -227,11 +235,11 @@ void TestVerInfoDamage::hostile_data()
         << Patch([=](QByteArray &b, const Layout &l) { writeU16(b, node(b, l, "StringFileInfo"), 0xFFF0); }) << lang
         << QString();
     QTest::newRow("key without its zero")
-        << Patch([=](QByteArray &b, const Layout &l) { writeU16(b, node(b, l, "Translation"), 6 + 22); }) << lang
-        << QString();
+        << Patch([=](QByteArray &b, const Layout &l) { writeU16(b, node(b, l, "Translation"), 6 + 22); })
+        << (win32 ? QString() : lang) << (win32 ? whole : QString());
     QTest::newRow("value longer than its node")
         << Patch([=](QByteArray &b, const Layout &l) { writeU16(b, node(b, l, "FileVersion") + 2, 0x7FFF); })
-        << QString() << whole;
+        << QString() << (win32 ? QString() : whole);
     QTest::newRow("value without its zero")
         << Patch([=](QByteArray &b, const Layout &l) { writeU16(b, node(b, l, "FileVersion") + 2, 11); }) << QString()
         << whole;
