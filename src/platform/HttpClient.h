@@ -71,6 +71,7 @@ private:
 
     QNetworkAccessManager *FManager;
     QSslConfiguration FSsl;
+    QList<QSslCertificate> FAddedAuthorities;
     std::chrono::milliseconds FInactivityTimeout{std::chrono::seconds(60)};
     QEventLoop *FLoop = nullptr;
     QNetworkReply *FReply = nullptr; // the transfer get() is running

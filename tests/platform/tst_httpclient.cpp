@@ -351,22 +351,27 @@ void TestHttpClient::redirects()
 
 void TestHttpClient::httpsTrust_data()
 {
+    QTest::addColumn<QString>("authority"); // the one the client trusts besides the system's
     QTest::addColumn<bool>("trusted");
-    QTest::newRow("test authority trusted") << true;
-    QTest::newRow("unknown authority") << false;
+    QTest::newRow("test authority trusted") << "ca.pem" << true;
+    QTest::newRow("unknown authority") << QString() << false;
+    QTest::newRow("same-named authority that did not issue it") << "other-ca.pem" << false;
 }
 
 void TestHttpClient::httpsTrust()
 {
+    QFETCH(QString, authority);
     QFETCH(bool, trusted);
     publish("pkg.zlb", "over tls");
     const QString destination = FInstall->filePath("pkg.zlb");
     testsupport::writeFile(destination, "earlier");
     auto client = nginxClient();
+    if (!authority.isEmpty()) {
+        const auto certificates = QSslCertificate::fromPath(env("KLV_NGINX_DIR") + "/tls/" + authority);
+        QCOMPARE(certificates.size(), 1);
+        client->addCaCertificate(certificates.first());
+    }
     if (trusted) {
-        const auto authority = QSslCertificate::fromPath(env("KLV_NGINX_DIR") + "/tls/ca.pem");
-        QCOMPARE(authority.size(), 1);
-        client->addCaCertificate(authority.first());
         client->get(nginxUrl(FTestFolder + "/pkg.zlb", true), destination);
         QCOMPARE(testsupport::readFile(destination), QByteArray("over tls"));
     } else {

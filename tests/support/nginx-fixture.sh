@@ -14,6 +14,7 @@
 #   logs/access.log       one line per request:
 #                         addr "user" "GET /path HTTP/1.1" status bytes "user agent" "accept"
 #                         "content type" "cookies"
+#   tls/other-ca.pem      an authority of the same name that issued nothing
 #   tls/ca.pem            the test certificate authority; tls/server.pem is issued by it for
 #                         127.0.0.1 and localhost
 # Every location asks for basic authentication except the redirecting ones, which answer first:
@@ -71,6 +72,10 @@ start)
         printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >server.ext
         openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 \
             -extfile server.ext -out server.pem 2>/dev/null
+        # An authority that issued nothing here: trusting it must not make the server trusted.
+        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 \
+            -subj "/CN=AutoUpdate test CA" -keyout other-ca.key -out other-ca.pem \
+            -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
     )
     printf '%s:%s\n' "$user" "$(openssl passwd -apr1 "$password")" >"$dir/htpasswd"
     echo "session cookie set" >"$dir/docroot/cookie/set/set.txt"
