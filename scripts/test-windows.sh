@@ -19,6 +19,10 @@ export DISPLAY=
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot --init >/dev/null 2>&1 || true
 fi
+# Wine does not hand variables that start with QT_ from Linux to a Windows program, so the
+# platform plugin for the tests comes from the prefix's own environment in the registry.
+wine reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /d offscreen /f >/dev/null 2>&1
+wine reg add 'HKCU\Environment' /v QT_QPA_FONTDIR /d 'Z:\usr\share\wine\fonts' /f >/dev/null 2>&1
 # One Wine server for all test programs, instead of one started and stopped for each.
 wineserver -p || true # already running for this prefix is fine
 spool=$(mktemp -d /tmp/klv-host-runner.XXXXXX)

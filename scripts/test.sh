@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything with the sanitizers and warnings as errors, then runs every test.
+# Builds everything with the sanitizers and warnings as errors and runs every test; then builds
+# the Windows programs and runs their tests under Wine (scripts/test-windows.sh; the first run
+# builds the cross toolchain's cache). KLV_SKIP_WINDOWS=1 leaves the Windows part out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -7,5 +9,8 @@ bash scripts/install-deps.sh
 build=${KLV_BUILD_DIR:-build-test}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKLV_SANITIZE=ON -DKLV_WERROR=ON
 cmake --build "$build" -j"$(nproc)"
-cd "$build"
-ctest --output-on-failure -j"$(nproc)"
+(cd "$build" && ctest --output-on-failure -j"$(nproc)")
+
+if [ "${KLV_SKIP_WINDOWS:-0}" != 1 ]; then
+    bash scripts/test-windows.sh
+fi
