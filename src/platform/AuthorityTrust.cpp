@@ -1,5 +1,6 @@
 #include "AuthorityTrust.h"
 
+#include <QNetworkReply>
 #include <algorithm>
 #include <memory>
 #include <windows.h>
@@ -36,27 +37,24 @@ QByteArray encodedOf(const CERT_CONTEXT *context)
     return QByteArray(reinterpret_cast<const char *>(context->pbCertEncoded), qsizetype(context->cbCertEncoded));
 }
 
-} // namespace
-
-QList<QSslError> untrustedIssuerErrors(const QList<QSslError> &errors)
+// True when every error only says that the issuer is not a trusted root.
+bool onlyIssuerUntrusted(const QList<QSslError> &errors)
 {
-    QList<QSslError> issuer;
-    for (const QSslError &error : errors) {
+    return std::all_of(errors.begin(), errors.end(), [](const QSslError &error) {
         switch (error.error()) {
         case QSslError::UnableToGetIssuerCertificate:
         case QSslError::UnableToGetLocalIssuerCertificate:
         case QSslError::UnableToVerifyFirstCertificate:
         case QSslError::CertificateUntrusted:
         case QSslError::SelfSignedCertificateInChain:
-            issuer.append(error);
-            break;
+            return true;
         default:
-            break;
+            return false;
         }
-    }
-    return issuer;
+    });
 }
 
+// The peer's chain (its certificate first) builds to one of `authorities` and holds for `host`.
 bool chainLeadsToAuthority(const QList<QSslCertificate> &chain, const QList<QSslCertificate> &authorities,
                            const QString &host)
 {
@@ -116,6 +114,19 @@ bool chainLeadsToAuthority(const QList<QSslCertificate> &chain, const QList<QSsl
     if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, built, &policy, &status))
         return false;
     return status.dwError == 0 || status.dwError == DWORD(CERT_E_UNTRUSTEDROOT);
+}
+
+} // namespace
+
+void acceptAddedAuthorities(QNetworkReply *reply, const QList<QSslCertificate> &authorities)
+{
+    QObject::connect(reply, &QNetworkReply::sslErrors, reply, [reply, authorities](const QList<QSslError> &errors) {
+        QList<QSslCertificate> chain = reply->sslConfiguration().peerCertificateChain();
+        if (chain.isEmpty() && !errors.isEmpty())
+            chain = {errors.first().certificate()};
+        if (onlyIssuerUntrusted(errors) && chainLeadsToAuthority(chain, authorities, reply->url().host()))
+            reply->ignoreSslErrors(errors);
+    });
 }
 
 } // namespace klv

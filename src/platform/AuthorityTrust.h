@@ -2,8 +2,8 @@
 
 #include <QList>
 #include <QSslCertificate>
-#include <QSslError>
-#include <QString>
+
+class QNetworkReply;
 
 namespace klv {
 
@@ -14,12 +14,9 @@ namespace klv {
 // This check lets those errors pass when, and only when, the peer's chain leads to one of the
 // added authorities and is valid for the host.
 
-// The errors that only say the issuer is not a trusted root; any other error still fails.
-QList<QSslError> untrustedIssuerErrors(const QList<QSslError> &errors);
-
-// True when `chain` (the peer's certificate first) builds to one of `authorities` as its root,
-// with no fault but that root being unknown to the system, and the SSL policy holds for `host`.
-bool chainLeadsToAuthority(const QList<QSslCertificate> &chain, const QList<QSslCertificate> &authorities,
-                           const QString &host);
+// Lets the reply's certificate errors pass when they only say that the issuer is not trusted
+// and the peer's chain builds to one of `authorities` as its root, with no fault but that root
+// being unknown to the system, and the SSL policy holds for the reply's host.
+void acceptAddedAuthorities(QNetworkReply *reply, const QList<QSslCertificate> &authorities);
 
 } // namespace klv

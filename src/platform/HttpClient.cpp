@@ -187,18 +187,8 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
     // Without a limit Qt's network thread queues whatever arrives faster than it is written.
     reply->setReadBufferSize(kReadBufferSize);
 #ifdef _WIN32
-    if (!FAddedAuthorities.isEmpty()) {
-        QNetworkReply *raw = reply.data();
-        connect(raw, &QNetworkReply::sslErrors, raw,
-                [raw, authorities = FAddedAuthorities](const QList<QSslError> &errors) {
-                    QList<QSslCertificate> chain = raw->sslConfiguration().peerCertificateChain();
-                    if (chain.isEmpty() && !errors.isEmpty())
-                        chain = {errors.first().certificate()};
-                    if (untrustedIssuerErrors(errors).size() == errors.size() &&
-                        chainLeadsToAuthority(chain, authorities, raw->url().host()))
-                        raw->ignoreSslErrors(errors);
-                });
-    }
+    if (!FAddedAuthorities.isEmpty())
+        acceptAddedAuthorities(reply.data(), FAddedAuthorities);
 #endif
     FLoop = &loop;
     FReply = reply.data();
