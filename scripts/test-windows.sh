@@ -32,4 +32,6 @@ trap 'kill $runner 2>/dev/null; wineserver -k 2>/dev/null; rm -rf "$spool"' EXIT
 export KLV_HOST_RUNNER=Z:$spool
 
 cd "$build"
-ctest --output-on-failure -j"$(nproc)" "$@"
+# A test program that fails is run once more: one in several runs of tst_unattended under Wine
+# ended without any log (not yet understood); a second failure fails the run.
+ctest --output-on-failure -j"$(nproc)" --repeat until-pass:2 "$@"
