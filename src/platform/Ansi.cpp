@@ -1,9 +1,9 @@
 #include "Ansi.h"
 
 #include "Exceptions.h"
+#include "FileOps.h"
 
 #include <QFile>
-#include <QSaveFile>
 #include <array>
 
 namespace klv::ansi {
@@ -83,11 +83,7 @@ void writeLines(const QString &path, const QStringList &lines)
         bytes += encode(line);
         bytes += "\r\n";
     }
-    QSaveFile file(path);
-    // A write that failed at the flush (a full disk) must not be committed: the old file stays.
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush() ||
-        file.error() != QFileDevice::NoError || !file.commit())
-        throw EInOutError(QStringLiteral("Cannot create file \"%1\". %2").arg(path, file.errorString()));
+    writeFileAtomically(path, bytes);
 }
 
 } // namespace klv::ansi

@@ -1,5 +1,12 @@
 #include "FileOps.h"
 
+#include "Exceptions.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStorageInfo>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -62,5 +69,47 @@ QString replaceFile(const QString &source, const QString &target)
 }
 
 #endif
+
+namespace {
+// Less than this left on the volume after a failed write: the disk is full.
+constexpr qint64 kFullBelow = 256 * 1024;
+} // namespace
+
+QString writeFailureReason(const QString &path, const QString &systemText)
+{
+    QStorageInfo volume(QFileInfo(path).absolutePath());
+    volume.refresh();
+    if (volume.isValid() && volume.bytesAvailable() >= 0 && volume.bytesAvailable() < kFullBelow)
+        return QStringLiteral("Schijf vol");
+    return systemText;
+}
+
+QString atomicTempName(const QString &path)
+{
+    return path + QStringLiteral(".klvtmp");
+}
+
+void writeFileAtomically(const QString &path, const QByteArray &bytes)
+{
+    const QString temp = atomicTempName(path);
+    const auto fail = [&](const QString &reason) {
+        QFile::remove(temp);
+        throw EInOutError(QStringLiteral("Cannot write file \"%1\": %2")
+                              .arg(QDir::toNativeSeparators(path), writeFailureReason(path, reason)));
+    };
+    {
+        QFile file(temp);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            fail(file.errorString());
+        // A write that fails only at the flush (a full disk) must not be moved into place.
+        if (file.write(bytes) != bytes.size() || !file.flush() || file.error() != QFileDevice::NoError)
+            fail(file.errorString());
+        file.close();
+        if (file.error() != QFileDevice::NoError)
+            fail(file.errorString());
+    }
+    if (const QString error = replaceFile(temp, path); !error.isEmpty())
+        fail(error);
+}
 
 } // namespace klv

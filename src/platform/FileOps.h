@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace klv {
@@ -10,5 +11,18 @@ namespace klv {
 // when it finally fails the old file is left as it was (its attribute too). Returns an empty
 // text on success, else the system's reason.
 QString replaceFile(const QString &source, const QString &target);
+
+// The reason a write to `path` failed, for a message: "Schijf vol" when the volume that holds it
+// has no room left (what a user can act on), else the system's own text.
+QString writeFailureReason(const QString &path, const QString &systemText);
+
+// The name of the temporary file that an atomic write of `path` goes through. One updater runs at
+// a time, so a fixed name is safe, and one that an interrupted run left is recognised and removed.
+QString atomicTempName(const QString &path);
+
+// Writes `bytes` to `path` through its temporary file, flushed and checked before it is moved over
+// the old file, so that `path` is the old file or the new one, never a cut one. Throws EInOutError
+// with the reason ("Schijf vol" or the system's text); the old file then stays as it was.
+void writeFileAtomically(const QString &path, const QByteArray &bytes);
 
 } // namespace klv
