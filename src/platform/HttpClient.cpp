@@ -6,20 +6,27 @@
 
 #include "Ansi.h"
 #include "Exceptions.h"
+#include "FileOps.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkCookieJar>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QPointer>
-#include <QSaveFile>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTimer>
 
+#include <algorithm>
+#include <deque>
 #include <exception>
+#include <optional>
+#include <utility>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -91,6 +98,145 @@ QString nativeName(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
+// Errors of a line that may work again a moment later; a refused connection, an unknown host,
+// an untrusted certificate or an answer that is not HTTP do not improve by asking again.
+bool isTransient(QNetworkReply::NetworkError error)
+{
+    switch (error) {
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::ProxyConnectionClosedError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+int effectivePort(const QUrl &url)
+{
+    return url.port(url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80);
+}
+
+// A header value we are willing to store and send back: printable ASCII of a sane length.
+bool isPlainValue(const QByteArray &value)
+{
+    if (value.isEmpty() || value.size() > 256)
+        return false;
+    return std::all_of(value.begin(), value.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+}
+
+// The answer's strong entity tag with its quotes, empty when there is none or only a weak one
+// (If-Range takes strong ones only). Of merged values (after a redirect) the last is the answer's.
+QByteArray strongETag(const QNetworkReply &reply)
+{
+    const QByteArray value = reply.rawHeader("ETag").trimmed();
+    if (value.size() < 2 || !value.endsWith('"'))
+        return {};
+    const qsizetype open = value.lastIndexOf('"', value.size() - 2);
+    if (open < 0)
+        return {};
+    const QByteArray tag = value.mid(open);
+    const QByteArray before = value.left(open).trimmed();
+    if (before.endsWith("W/") || before.endsWith("w/") || !isPlainValue(tag))
+        return {};
+    return tag;
+}
+
+// The answer's Last-Modified date as sent. A date holds one comma of its own ("Sun, 06 Nov 1994
+// 08:49:37 GMT"); of merged values the last is the answer's.
+QByteArray lastModified(const QNetworkReply &reply)
+{
+    QByteArray value = reply.rawHeader("Last-Modified").trimmed();
+    constexpr qsizetype kDateLength = 29;
+    if (value.size() > kDateLength && value.left(value.size() - kDateLength).trimmed().endsWith(','))
+        value = value.right(kDateLength);
+    return isPlainValue(value) ? value : QByteArray();
+}
+
+// What the info file beside a partial file says about it: the whole file's length and the
+// validators the server sent with it.
+struct PartialInfo
+{
+    int64_t length = -1;
+    QByteArray etag;
+    QByteArray lastModified;
+
+    bool resumable() const { return length > 0 && (!etag.isEmpty() || !lastModified.isEmpty()); }
+    QByteArray validator() const { return etag.isEmpty() ? lastModified : etag; }
+    QByteArray text() const
+    {
+        QByteArray out = "length=" + QByteArray::number(length) + "\r\n";
+        if (!etag.isEmpty())
+            out += "etag=" + etag + "\r\n";
+        if (!lastModified.isEmpty())
+            out += "last-modified=" + lastModified + "\r\n";
+        return out;
+    }
+};
+
+// The info file, or nothing when it is missing, damaged or does not describe a resumable file.
+std::optional<PartialInfo> readPartialInfo(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > 4096)
+        return std::nullopt;
+    PartialInfo info;
+    for (const QByteArray &raw : file.readAll().split('\n')) {
+        const QByteArray line = raw.trimmed();
+        const qsizetype equals = line.indexOf('=');
+        if (line.isEmpty() || equals <= 0)
+            continue;
+        const QByteArray key = line.left(equals);
+        const QByteArray value = line.mid(equals + 1);
+        if (key == "length") {
+            bool ok = false;
+            info.length = value.toLongLong(&ok);
+            if (!ok)
+                return std::nullopt;
+        } else if (key == "etag" && isPlainValue(value)) {
+            info.etag = value;
+        } else if (key == "last-modified" && isPlainValue(value)) {
+            info.lastModified = value;
+        }
+    }
+    if (!info.resumable())
+        return std::nullopt;
+    return info;
+}
+
+// "bytes <first>-<last>/<total>" exactly, or nothing.
+struct ContentRange
+{
+    int64_t first;
+    int64_t last;
+    int64_t total;
+};
+
+std::optional<ContentRange> contentRange(const QNetworkReply &reply)
+{
+    static const QRegularExpression pattern(QStringLiteral("^bytes ([0-9]{1,18})-([0-9]{1,18})/([0-9]{1,18})$"));
+    const auto match = pattern.match(QString::fromLatin1(reply.rawHeader("Content-Range").trimmed()));
+    if (!match.hasMatch())
+        return std::nullopt;
+    return ContentRange{match.captured(1).toLongLong(), match.captured(2).toLongLong(), match.captured(3).toLongLong()};
+}
+
+void removePartial(const QString &partialPath, const QString &infoPath)
+{
+    // The info first: a partial without its info is never continued.
+    QFile::remove(infoPath);
+    QFile::remove(partialPath);
+}
+
+QString writeError(const QString &destinationPath, const QFile &file)
+{
+    return QStringLiteral("Cannot write file \"%1\": %2")
+        .arg(nativeName(destinationPath), writeFailureReason(file.fileName(), file.errorString()));
+}
+
 } // namespace
 
 HttpClient::HttpClient(QObject *parent)
@@ -113,16 +259,40 @@ HttpClient::~HttpClient()
 
 void HttpClient::abort()
 {
-    if (!FLoop)
+    if (!FBusy)
         return;
     FAbortRequested = true;
     if (FReply && !FReply->isFinished())
         FReply->abort();
+    else if (FLoop)
+        FLoop->quit(); // the pause before the next attempt
 }
 
 void HttpClient::setInactivityTimeout(std::chrono::milliseconds timeout)
 {
     FInactivityTimeout = timeout;
+}
+
+void HttpClient::setRetries(int retries)
+{
+    FRetries = std::max(0, retries);
+}
+
+void HttpClient::setRetryPause(std::chrono::milliseconds pause)
+{
+    FRetryPause = std::max(std::chrono::milliseconds(0), pause);
+}
+
+void HttpClient::setMinimumRate(int64_t bytesPerSecond, std::chrono::milliseconds window)
+{
+    FMinimumRate = std::max<int64_t>(0, bytesPerSecond);
+    FMinimumRateWindow = std::max(std::chrono::milliseconds(1), window);
+}
+
+QStringList HttpClient::temporaryFileNames(const QString &destinationPath)
+{
+    const QString info = destinationPath + QLatin1String(kPartialInfoSuffix);
+    return {destinationPath + QLatin1String(kPartialSuffix), info, atomicTempName(info)};
 }
 
 void HttpClient::addCaCertificate(const QSslCertificate &certificate)
@@ -156,7 +326,7 @@ QNetworkRequest HttpClient::makeRequest(const QUrl &url) const
 
 void HttpClient::get(const QUrl &url, const QString &destinationPath)
 {
-    if (FLoop)
+    if (FBusy)
         throw Exception(QStringLiteral("A transfer is already running"));
     const QString scheme = url.scheme().toLower();
     if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
@@ -164,17 +334,95 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
     if (!QFileInfo(destinationPath).absoluteDir().exists())
         throw EInOutError(
             QStringLiteral("Cannot create file \"%1\": the folder does not exist").arg(nativeName(destinationPath)));
-    // Written beside the destination and renamed over it only when complete.
-    QSaveFile file(destinationPath);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
+
+    QPointer<HttpClient> self(this);
+    FBusy = true;
+    FAbortRequested = false;
+    const auto idle = qScopeGuard([&] {
+        if (self) {
+            FBusy = false;
+            FAbortRequested = false;
+            FLoop = nullptr;
+        }
+    });
+    int retriesLeft = FRetries;
+    bool restarted = false;
+    for (;;) {
+        std::exception_ptr failure;
+        const Outcome outcome = attempt(url, destinationPath, failure);
+        if (outcome == Outcome::Done)
+            return;
+        // A partial file that did not fit the answer was dropped; the whole file is asked for at
+        // once, but only once: a server that keeps contradicting itself is not asked forever.
+        if (outcome == Outcome::Restart && !restarted) {
+            restarted = true;
+            continue;
+        }
+        if (outcome == Outcome::Cut && retriesLeft > 0 && !FAbortRequested) {
+            --retriesLeft;
+            pauseBeforeRetry();
+            continue;
+        }
+        std::rethrow_exception(failure);
+    }
+}
+
+void HttpClient::pauseBeforeRetry()
+{
+    // On a loop of its own, so that the window stays alive and abort() ends the wait.
+    QPointer<HttpClient> self(this);
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(FRetryPause);
+    FLoop = &loop;
+    loop.exec();
+    if (!self)
+        throw EAbort();
+    FLoop = nullptr;
+    if (FAbortRequested)
+        throw EAbort();
+}
+
+HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinationPath, std::exception_ptr &failure)
+{
+    const QString partialPath = destinationPath + QLatin1String(kPartialSuffix);
+    const QString infoPath = destinationPath + QLatin1String(kPartialInfoSuffix);
+
+    // What an earlier attempt or an earlier run left is continued only when it is shorter than the
+    // file it is part of and its info tells how the server can prove that it still has that file.
+    PartialInfo stored;
+    int64_t offset = 0;
+    if (const auto info = readPartialInfo(infoPath)) {
+        const QFileInfo partial(partialPath);
+        if (partial.isFile() && partial.size() > 0 && partial.size() < info->length) {
+            stored = *info;
+            offset = partial.size();
+        }
+    }
+    if (offset == 0)
+        removePartial(partialPath, infoPath);
+    const bool resuming = offset > 0;
+
+    // Opened before the request, so that a destination that cannot be written costs no request.
+    // What it holds stays until the answer shows whether it is continued.
+    QFile file(partialPath);
+    if (!file.open(QIODevice::ReadWrite))
         throw EInOutError(
             QStringLiteral("Cannot create file \"%1\": %2").arg(nativeName(destinationPath), file.errorString()));
+
+    QNetworkRequest request = makeRequest(url);
+    if (resuming) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + "-");
+        request.setRawHeader("If-Range", stored.validator());
+    }
 
     QEventLoop loop;
     QTimer idle;
     idle.setSingleShot(true);
     idle.setInterval(FInactivityTimeout);
+    QTimer rateCheck;
     QPointer<HttpClient> self(this);
     // Every transfer starts on a new connection and network thread. The read buffer limit below
     // reaches Qt's network thread only through a queued call after the request has been handed
@@ -183,7 +431,7 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
     // in memory when the machine was busy). A new connection first needs a new thread, a lookup
     // and a connect, by which time the limit has arrived. Cookies stay: they live in the jar.
     FManager->clearConnectionCache();
-    QPointer<QNetworkReply> reply(FManager->get(makeRequest(url)));
+    QPointer<QNetworkReply> reply(FManager->get(request));
     // Without a limit Qt's network thread queues whatever arrives faster than it is written.
     reply->setReadBufferSize(kReadBufferSize);
 #ifdef _WIN32
@@ -192,12 +440,10 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
 #endif
     FLoop = &loop;
     FReply = reply.data();
-    FAbortRequested = false;
     const auto cleanup = qScopeGuard([&] {
         if (self) {
             FLoop = nullptr;
             FReply = nullptr;
-            FAbortRequested = false;
         }
         if (reply) {
             reply->abort();
@@ -211,14 +457,28 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
     });
 
     QByteArray block(kBlockSize, Qt::Uninitialized);
-    std::exception_ptr failure;
     QString refusal;
+    QString oddity; // why the partial file does not fit the answer
     QUrl hop = url;
     bool timedOut = false;
+    bool tooSlow = false;
     bool began = false;
-    bool success = false;
-    int64_t expected = -1;
+    bool writing = false;      // the answer's body is (part of) the file
+    bool resumable = resuming; // the partial file and its info may stay when this attempt fails
+    bool discard = false;      // they must go whatever happens
+    int64_t total = -1;        // the whole file's length
+    int64_t expected = -1;     // the length of this answer's body
+    int64_t base = 0;          // bytes of the file in the partial before this answer's body
     int64_t received = 0;
+    Outcome outcome = Outcome::Failed;
+    // However the attempt ends (also by an exception): a partial file that cannot be continued goes.
+    const auto settle = qScopeGuard([&] {
+        if (outcome == Outcome::Done)
+            return;
+        file.close();
+        if (discard || !resumable)
+            removePartial(partialPath, infoPath);
+    });
 
     // Handlers may throw (an abort asked for by the user); no exception may cross Qt's event
     // loop, so it is kept and raised once the loop is left.
@@ -232,29 +492,90 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
                 reply->abort();
         }
     };
+    // Decides from the answer's head what its body is; runs once, before any body byte is taken.
     const auto begin = [&] {
         if (began)
             return;
         began = true;
-        success = isSuccess(statusOf(*reply));
-        if (success)
-            expected = announcedLength(*reply);
+        std::exception_ptr fault;
+        const int status = statusOf(*reply);
+        if (resuming && status == 206) {
+            const auto range = contentRange(*reply);
+            const int64_t length = announcedLength(*reply);
+            if (!range || range->first != offset || range->total != stored.length || range->last != range->total - 1 ||
+                (length >= 0 && length != range->last - range->first + 1) || file.size() != offset)
+                oddity = QStringLiteral("The server's partial answer does not continue the partial file");
+            // Validators are compared where both sides have one.
+            else if ((!stored.etag.isEmpty() && reply->hasRawHeader("ETag") && strongETag(*reply) != stored.etag) ||
+                     (!stored.lastModified.isEmpty() && reply->hasRawHeader("Last-Modified") &&
+                      lastModified(*reply) != stored.lastModified))
+                oddity = QStringLiteral("The file on the server changed since the partial file was fetched");
+            else if (!file.seek(offset))
+                fault = std::make_exception_ptr(EInOutError(writeError(destinationPath, file)));
+            else {
+                writing = true;
+                total = stored.length;
+                base = offset;
+                expected = total - offset;
+            }
+        } else if (status == 206) {
+            discard = true;
+            fault = std::make_exception_ptr(
+                Exception(QStringLiteral("The server sent part of the file where the whole file was asked for")));
+        } else if (isSuccess(status)) {
+            // The whole file: what the partial held goes. The old info goes first, so that no
+            // interruption leaves it describing the new content.
+            QFile::remove(infoPath);
+            resumable = false;
+            writing = true;
+            total = expected = announcedLength(*reply);
+            const PartialInfo info{expected, strongETag(*reply), lastModified(*reply)};
+            try {
+                if (!file.resize(0) || !file.seek(0))
+                    throw EInOutError(writeError(destinationPath, file));
+                // Written before the body, so that even a killed process leaves a partial file
+                // that can be continued.
+                if (expected >= 0 && info.resumable()) {
+                    writeFileAtomically(infoPath, info.text());
+                    resumable = true;
+                }
+            } catch (...) {
+                discard = true;
+                fault = std::current_exception();
+            }
+            // Without a length a cut connection cannot be told from the end of the file (Qt takes
+            // a chunked body closed early for a complete one), so such an answer is not taken.
+            if (!fault && expected < 0)
+                fault = std::make_exception_ptr(
+                    Exception(QStringLiteral("The server did not announce the length of the file; an incomplete "
+                                             "transfer could not be told from a complete one")));
+        } else if (resuming && status == 416) {
+            oddity = QStringLiteral("The server refused the range of the partial file");
+        }
+        // Any other answer is an error status; its body is never written.
+        if (!oddity.isEmpty())
+            writing = false;
         if (OnWorkBegin)
-            OnWorkBegin(WorkMode::Read, std::max<int64_t>(expected, 0));
-        // Without a length a cut connection cannot be told from the end of the file (Qt takes a
-        // chunked body closed early for a complete one), so such an answer is not taken.
-        if (success && expected < 0)
-            throw Exception(QStringLiteral("The server did not announce the length of the file; an incomplete "
-                                           "transfer could not be told from a complete one"));
+            OnWorkBegin(WorkMode::Read, writing ? std::max<int64_t>(total, 0) : 0);
+        if (fault) {
+            writing = false;
+            std::rethrow_exception(fault);
+        }
+        if (!oddity.isEmpty()) {
+            discard = true;
+            // The body of a refusal is short and Qt is still reporting its error; a wrong part
+            // is not waited for.
+            if (status < 400)
+                reply->abort();
+        }
     };
     const auto drain = [&] {
-        if (!reply || failure || FAbortRequested)
+        if (!reply || failure || FAbortRequested || !oddity.isEmpty())
             return;
         begin();
         if (!reply->isOpen()) // aborted
             return;
-        if (!success) {
-            // The body of an error answer is never written.
+        if (!writing) {
             reply->skip(reply->bytesAvailable());
             return;
         }
@@ -265,14 +586,19 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
             const qint64 n = reply->read(block.data(), block.size());
             if (n <= 0)
                 break;
-            if (file.write(block.constData(), n) != n)
-                throw EInOutError(QStringLiteral("Cannot write file \"%1\": %2")
-                                      .arg(nativeName(destinationPath), file.errorString()));
+            if (received + n > expected) {
+                discard = true;
+                throw Exception(QStringLiteral("The server sent more than the announced length of the file"));
+            }
+            if (file.write(block.constData(), n) != n) {
+                discard = true;
+                throw EInOutError(writeError(destinationPath, file));
+            }
             received += n;
             any = true;
         }
         if (any && OnWork)
-            OnWork(WorkMode::Read, received);
+            OnWork(WorkMode::Read, base + received);
     };
 
     connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] {
@@ -286,16 +612,20 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
         idle.start();
         guarded(drain);
     });
-    // The credentials go with every request, so a redirect may not lead them to another host;
-    // otherwise the rule is Qt's safe default: anything but a step down from https to http.
+    // The credentials go with every request, so a redirect stays with the server that was asked:
+    // the same scheme, host and port.
     connect(reply, &QNetworkReply::redirected, &loop, [&](const QUrl &location) {
         idle.start();
         const QUrl target = hop.resolved(location);
         if (target.host().compare(url.host(), Qt::CaseInsensitive) != 0)
             refusal = QStringLiteral("The server redirected the request to another host; the redirect was refused");
-        else if (hop.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 &&
-                 target.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0)
-            refusal = networkErrorText(QNetworkReply::InsecureRedirectError);
+        else if (target.scheme().compare(url.scheme(), Qt::CaseInsensitive) != 0)
+            refusal = url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
+                          ? networkErrorText(QNetworkReply::InsecureRedirectError)
+                          : QStringLiteral("The server redirected the request to another scheme; the redirect was "
+                                           "refused");
+        else if (effectivePort(target) != effectivePort(url))
+            refusal = QStringLiteral("The server redirected the request to another port; the redirect was refused");
         if (!refusal.isEmpty()) {
             reply->abort();
             return;
@@ -311,12 +641,36 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
             reply->abort();
     });
 
+    // Besides the inactivity time-out, which a trickle of bytes keeps restarting: the bytes of the
+    // last window, once the attempt has run that long.
+    const qint64 windowMs = FMinimumRateWindow.count();
+    const double windowMinimum = double(FMinimumRate) * double(windowMs) / 1000.0;
+    QElapsedTimer clock;
+    clock.start();
+    std::deque<std::pair<qint64, int64_t>> samples{{0, 0}}; // (ms since the start, bytes received)
+    connect(&rateCheck, &QTimer::timeout, &loop, [&] {
+        const qint64 now = clock.elapsed();
+        samples.emplace_back(now, received);
+        while (samples.size() >= 2 && samples[1].first <= now - windowMs)
+            samples.pop_front();
+        if (now >= windowMs && double(received - samples.front().second) < windowMinimum) {
+            tooSlow = true;
+            if (reply)
+                reply->abort();
+        }
+    });
+    if (FMinimumRate > 0) {
+        rateCheck.setInterval(int(std::clamp<qint64>(windowMs / 8, 1, 1000)));
+        rateCheck.start();
+    }
+
     idle.start();
     if (!reply->isFinished())
         loop.exec();
     if (!self)
         throw EAbort();
     idle.stop();
+    rateCheck.stop();
     if (!reply) // the manager went away with the reply
         throw EAbort();
     guarded(drain);
@@ -325,40 +679,66 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
     const int status = statusOf(*reply);
     if (FAbortRequested)
         failure = std::make_exception_ptr(EAbort());
+    const auto cut = [&](const QString &text) {
+        failure = std::make_exception_ptr(Exception(text));
+        outcome = Outcome::Cut;
+    };
     if (!failure) {
-        if (!refusal.isEmpty())
+        if (!oddity.isEmpty()) {
+            failure = std::make_exception_ptr(Exception(oddity));
+            outcome = Outcome::Restart;
+        } else if (!refusal.isEmpty()) {
             failure = std::make_exception_ptr(Exception(refusal));
-        else if (timedOut)
-            failure = std::make_exception_ptr(
-                Exception(QStringLiteral("No data arrived from the server for %1 seconds; the transfer was ended")
-                              .arg(double(FInactivityTimeout.count()) / 1000.0)));
-        else if (status >= 400 || (reply->error() == QNetworkReply::NoError && !isSuccess(status)))
+        } else if (timedOut) {
+            cut(QStringLiteral("No data arrived from the server for %1 seconds; the transfer was ended")
+                    .arg(double(FInactivityTimeout.count()) / 1000.0));
+        } else if (tooSlow) {
+            cut(QStringLiteral("The transfer was slower than %1 bytes per second for %2 seconds; it was ended")
+                    .arg(FMinimumRate)
+                    .arg(double(windowMs) / 1000.0));
+        } else if (status >= 400 || (reply->error() == QNetworkReply::NoError && !isSuccess(status))) {
+            discard = true; // the file is not there (for us) any more
             failure = std::make_exception_ptr(EIdHTTPProtocolException(
                 status, QStringLiteral("HTTP/1.1 %1 %2")
                             .arg(status)
                             .arg(QString::fromLatin1(
                                 reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray()))
                             .trimmed()));
-        else if (reply->error() != QNetworkReply::NoError)
-            failure = std::make_exception_ptr(Exception(networkErrorText(reply->error())));
-        else if (expected >= 0 && received != expected)
-            failure = std::make_exception_ptr(
-                Exception(QStringLiteral("The transfer ended after %1 of %2 bytes").arg(received).arg(expected)));
-        else if (!file.commit())
-            failure = std::make_exception_ptr(EInOutError(
-                QStringLiteral("Cannot write file \"%1\": %2").arg(nativeName(destinationPath), file.errorString())));
+        } else if (reply->error() != QNetworkReply::NoError) {
+            if (isTransient(reply->error()))
+                cut(networkErrorText(reply->error()));
+            else
+                failure = std::make_exception_ptr(Exception(networkErrorText(reply->error())));
+        } else if (received != expected) {
+            cut(QStringLiteral("The transfer ended after %1 of %2 bytes").arg(base + received).arg(total));
+        } else {
+            // Only a checked flush and close show that the last bytes are on the disk.
+            const bool flushed = file.flush() && file.error() == QFileDevice::NoError;
+            if (flushed)
+                file.close();
+            if (!flushed || file.error() != QFileDevice::NoError) {
+                discard = true;
+                failure = std::make_exception_ptr(EInOutError(writeError(destinationPath, file)));
+            } else if (const QString error = replaceFile(partialPath, destinationPath); !error.isEmpty()) {
+                discard = true;
+                failure = std::make_exception_ptr(
+                    EInOutError(QStringLiteral("Cannot write file \"%1\": %2")
+                                    .arg(nativeName(destinationPath), writeFailureReason(destinationPath, error))));
+            } else {
+                QFile::remove(infoPath);
+                outcome = Outcome::Done;
+            }
+        }
     }
-
     if (OnWorkEnd) {
         try {
             OnWorkEnd(WorkMode::Read);
         } catch (...) {
-            if (!failure)
-                failure = std::current_exception();
+            failure = failure && outcome == Outcome::Failed ? failure : std::current_exception();
+            outcome = Outcome::Failed;
         }
     }
-    if (failure)
-        std::rethrow_exception(failure);
+    return outcome;
 }
 
 } // namespace klv

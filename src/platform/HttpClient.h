@@ -4,10 +4,12 @@
 #include <QObject>
 #include <QSslConfiguration>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 
 class QNetworkAccessManager;
@@ -24,9 +26,15 @@ enum class WorkMode
 
 // The updater's HTTP client: blocking GET requests into files, run on a nested event loop so
 // that the window keeps painting and answering. Basic authentication goes with every request
-// (the update server never challenges first), cookies live as long as the client, redirects
-// are followed unless they lead from https to http, and a transfer that goes quiet for the
-// inactivity time-out ends with an error.
+// (the update server never challenges first), cookies live as long as the client, and redirects
+// are followed only within the same scheme, host and port (the credentials go along).
+//
+// Bad lines are expected: a transfer that is cut (the connection drops or closes early, nothing
+// arrives for the inactivity time-out, or the transfer stays below the minimum rate) is tried
+// again a few times, and continues where it stopped when the server can prove that the file is
+// still the same one (a length and an ETag or Last-Modified). The body is kept in a partial file
+// beside the destination with a small info file that describes it, so a later get() (also of a
+// later process) continues it too.
 class HttpClient : public QObject
 {
     Q_OBJECT
@@ -39,41 +47,78 @@ public:
     QString Username;
     QString Password;
 
-    // Optional work events, called synchronously from inside get(). Begin carries the length
-    // the server announced (0 for an error answer), Work the bytes received so far. Every request
-    // that was sent reports exactly one begin and one end, also when it fails.
+    // Optional work events, called synchronously from inside get(). Begin carries the length of
+    // the whole file (0 for an error answer), Work the bytes of the file present so far, including
+    // those an earlier attempt left. Every request that was sent reports exactly one begin and one
+    // end, also when it fails; a get() that tries again sends and reports several.
     std::function<void(WorkMode mode, int64_t workCountMax)> OnWorkBegin;
     std::function<void(WorkMode mode, int64_t workCount)> OnWork;
     std::function<void(WorkMode mode)> OnWorkEnd;
 
-    // Fetches `url` into `destinationPath`. The body goes to a temporary file beside the
-    // destination, which replaces the destination only when the whole body arrived with a
+    // Fetches `url` into `destinationPath`. The body goes to the partial file beside the
+    // destination, which replaces the destination only when the whole file arrived with a
     // success status and exactly the announced length; an answer without a length is refused.
-    // The folder must exist; none is created and then no request is sent.
-    // Throws EIdHTTPProtocolException for an error status, EInOutError for file errors and
-    // Exception for network failures, time-outs and incomplete bodies.
+    // The destination keeps its old content on every failure. The folder must exist; none is
+    // created and then no request is sent.
+    // Throws EIdHTTPProtocolException for an error status (the partial file is removed: the file
+    // is gone), EInOutError for file errors ("Schijf vol" for a full disk) and Exception for
+    // network failures, time-outs, incomplete bodies and refused redirects.
     void get(const QUrl &url, const QString &destinationPath);
 
-    bool isBusy() const { return FLoop != nullptr; }
-    // Ends a running transfer from inside its event loop (a window that closes): get() discards
-    // what arrived and raises the silent abort. Does nothing when no transfer runs.
+    bool isBusy() const { return FBusy; }
+    // Ends a running transfer, or the pause before the next attempt, from inside its event loop
+    // (a window that closes): get() raises the silent abort. A partial file that can be continued
+    // is kept. Does nothing when no transfer runs.
     void abort();
 
     std::chrono::milliseconds inactivityTimeout() const { return FInactivityTimeout; }
     void setInactivityTimeout(std::chrono::milliseconds timeout);
+    // How often one get() tries again after a cut transfer (not after an error status, a file
+    // error, a refused redirect or an abort), and the pause before each new attempt.
+    int retries() const { return FRetries; }
+    void setRetries(int retries);
+    std::chrono::milliseconds retryPause() const { return FRetryPause; }
+    void setRetryPause(std::chrono::milliseconds pause);
+    // A transfer that receives fewer than bytesPerSecond on average over `window` (counted once
+    // the attempt has run that long) is ended as cut. 0 turns the check off.
+    int64_t minimumRate() const { return FMinimumRate; }
+    std::chrono::milliseconds minimumRateWindow() const { return FMinimumRateWindow; }
+    void setMinimumRate(int64_t bytesPerSecond, std::chrono::milliseconds window);
     // Trusts an extra certificate authority besides the system's (test servers).
     void addCaCertificate(const QSslCertificate &certificate);
 
     static QByteArray userAgent();
 
+    // The partial body of a transfer that may be continued, and the text file that describes it
+    // (its length and validators), both beside the destination.
+    static constexpr char kPartialSuffix[] = ".klvpart";
+    static constexpr char kPartialInfoSuffix[] = ".klvpart.info";
+    // Every file get() may leave beside `destinationPath` (for a clean-up that removes them).
+    static QStringList temporaryFileNames(const QString &destinationPath);
+
 private:
+    enum class Outcome
+    {
+        Done,
+        Cut,     // may be tried again
+        Restart, // the partial file did not fit the server's answer; it was dropped
+        Failed
+    };
+
     QNetworkRequest makeRequest(const QUrl &url) const;
+    Outcome attempt(const QUrl &url, const QString &destinationPath, std::exception_ptr &failure);
+    void pauseBeforeRetry();
 
     QNetworkAccessManager *FManager;
     QSslConfiguration FSsl;
     QList<QSslCertificate> FAddedAuthorities;
     std::chrono::milliseconds FInactivityTimeout{std::chrono::seconds(60)};
-    QEventLoop *FLoop = nullptr;
+    int FRetries = 3;
+    std::chrono::milliseconds FRetryPause{std::chrono::seconds(2)};
+    int64_t FMinimumRate = 1024;
+    std::chrono::milliseconds FMinimumRateWindow{std::chrono::seconds(120)};
+    bool FBusy = false;
+    QEventLoop *FLoop = nullptr;     // the transfer's or the pause's loop
     QNetworkReply *FReply = nullptr; // the transfer get() is running
     bool FAbortRequested = false;
 };

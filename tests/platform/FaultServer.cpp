@@ -25,6 +25,12 @@ void FaultServer::setScript(const QList<Step> &steps)
     FScript = steps;
 }
 
+void FaultServer::setResponder(Responder responder)
+{
+    QMutexLocker lock(&FMutex);
+    FResponder = std::move(responder);
+}
+
 QUrl FaultServer::url(const QString &path) const
 {
     return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(FPort.load()).arg(path));
@@ -70,14 +76,15 @@ void FaultServer::serve(QTcpSocket &socket)
     QList<Step> script;
     {
         QMutexLocker lock(&FMutex);
-        FRequests.append(request.left(request.indexOf("\r\n\r\n")));
-        script = FScript;
+        const QByteArray head = request.left(request.indexOf("\r\n\r\n"));
+        FRequests.append(head);
+        script = FResponder ? FResponder(head, int(FRequests.size()) - 1) : FScript;
     }
     for (const Step &step : script) {
         socket.write(step.bytes);
         while (socket.bytesToWrite() > 0 && socket.state() == QAbstractSocket::ConnectedState)
             socket.waitForBytesWritten(20);
-        if (!pause(step.pauseMs))
+        if (!pause(socket, step.pauseMs))
             break;
     }
     socket.disconnectFromHost();
@@ -85,14 +92,16 @@ void FaultServer::serve(QTcpSocket &socket)
         socket.waitForDisconnected(1000);
 }
 
-bool FaultServer::pause(int ms) const
+// Ends early when the client has gone, so that the server is free for its next attempt.
+bool FaultServer::pause(QTcpSocket &socket, int ms) const
 {
     QElapsedTimer timer;
     timer.start();
     while (timer.elapsed() < ms) {
-        if (FStop)
+        if (FStop || socket.state() != QAbstractSocket::ConnectedState)
             return false;
-        QThread::msleep(5);
+        if (socket.waitForReadyRead(5))
+            socket.readAll();
     }
     return true;
 }

@@ -4,10 +4,14 @@
 #include "FaultServer.h"
 #include "TestSupport.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QLocale>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSslCertificate>
 #include <QTemporaryDir>
 #include <QTest>
@@ -15,10 +19,15 @@
 
 #include <memory>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 using namespace klv;
 using namespace std::chrono_literals;
 
 Q_DECLARE_METATYPE(QList<FaultServer::Step>)
+Q_DECLARE_METATYPE(QList<QByteArray>)
 
 namespace {
 
@@ -96,6 +105,22 @@ private Q_SLOTS:
     void handlerExceptionEndsTransfer();
     void destroyedDuringTransfer();
     void abortedFromTheLoop();
+
+    void resumeAfterCut_data();
+    void resumeAfterCut();
+    void resumeAnswers_data();
+    void resumeAnswers();
+    void resumeAgainstNginx_data();
+    void resumeAgainstNginx();
+    void whatACutLeaves_data();
+    void whatACutLeaves();
+    void retries_data();
+    void retries();
+    void minimumRate_data();
+    void minimumRate();
+    void abortDuringRetryPause_data();
+    void abortDuringRetryPause();
+    void fullDisk();
 
 private:
     QUrl nginxUrl(const QString &path, bool https = false) const;
@@ -220,19 +245,26 @@ void TestHttpClient::errorStatusWritesNothing_data()
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("earlierFile");
+    QTest::addColumn<bool>("partial"); // an earlier run left a partial file that could be continued
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("message");
     const QString user = env("KLV_NGINX_USER");
     const QString password = env("KLV_NGINX_PASSWORD");
     QTest::newRow("wrong password") << user << "wrong"
-                                    << "pkg.zlb" << true << 401 << "HTTP/1.1 401 Unauthorized";
+                                    << "pkg.zlb" << true << false << 401 << "HTTP/1.1 401 Unauthorized";
+    QTest::newRow("wrong password, partial before") << user << "wrong"
+                                                    << "pkg.zlb" << true << true << 401 << "HTTP/1.1 401 Unauthorized";
     QTest::newRow("no credentials") << ""
                                     << ""
-                                    << "pkg.zlb" << false << 401 << "HTTP/1.1 401 Unauthorized";
-    QTest::newRow("unknown user") << "nobody" << password << "pkg.zlb" << false << 401 << "HTTP/1.1 401 Unauthorized";
-    QTest::newRow("missing file") << user << password << "missing.zlb" << true << 404 << "HTTP/1.1 404 Not Found";
+                                    << "pkg.zlb" << false << false << 401 << "HTTP/1.1 401 Unauthorized";
+    QTest::newRow("unknown user") << "nobody" << password << "pkg.zlb" << false << false << 401
+                                  << "HTTP/1.1 401 Unauthorized";
+    QTest::newRow("missing file") << user << password << "missing.zlb" << true << false << 404
+                                  << "HTTP/1.1 404 Not Found";
     QTest::newRow("missing file, none before")
-        << user << password << "missing.zlb" << false << 404 << "HTTP/1.1 404 Not Found";
+        << user << password << "missing.zlb" << false << false << 404 << "HTTP/1.1 404 Not Found";
+    QTest::newRow("missing file, partial before")
+        << user << password << "missing.zlb" << true << true << 404 << "HTTP/1.1 404 Not Found";
 }
 
 void TestHttpClient::errorStatusWritesNothing()
@@ -241,12 +273,17 @@ void TestHttpClient::errorStatusWritesNothing()
     QFETCH(QString, password);
     QFETCH(QString, path);
     QFETCH(bool, earlierFile);
+    QFETCH(bool, partial);
     QFETCH(int, status);
     QFETCH(QString, message);
     publish("pkg.zlb", "the package");
     const QString destination = FInstall->filePath("pkg.zlb");
     if (earlierFile)
         testsupport::writeFile(destination, "earlier");
+    if (partial) {
+        testsupport::writeFile(destination + ".klvpart", "the pa");
+        testsupport::writeFile(destination + ".klvpart.info", "length=11\r\netag=\"1-b\"\r\n");
+    }
 
     HttpClient client;
     client.Username = user;
@@ -309,7 +346,8 @@ void TestHttpClient::redirects_data()
     QTest::addColumn<bool>("followed");
     QTest::addColumn<QString>("refusal");
     QTest::newRow("same server") << "redirect/" << false << true << "";
-    QTest::newRow("http to https") << "to-https/" << false << true << "";
+    QTest::newRow("http to https refused") << "to-https/" << false << false << "another scheme";
+    QTest::newRow("another port refused") << "to-other-port/" << false << false << "another port";
     QTest::newRow("https to https") << "redirect/" << true << true << "";
     QTest::newRow("https to http refused") << "to-http/" << true << false << "insecure";
     // The credentials would go along.
@@ -393,6 +431,7 @@ void TestHttpClient::faultsLeaveNothing_data()
     QTest::addColumn<QList<FaultServer::Step>>("script");
     QTest::addColumn<QString>("className");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("attempts"); // with one retry: 2 for a cut transfer
 
     const QByteArray body = bodyOfSize(100000);
     const auto length = [](qsizetype n) { return "Content-Length: " + QByteArray::number(n) + "\r\n"; };
@@ -400,35 +439,35 @@ void TestHttpClient::faultsLeaveNothing_data()
     const QByteArray chunks = "1000\r\n" + body.left(4096) + "\r\n";
     QTest::newRow("cut midway") << QList<S>{{FaultServer::head("200 OK", length(body.size())) + body.left(30000), 50}}
                                 << "Exception"
-                                << "";
+                                << "" << 2;
     QTest::newRow("one byte short") << QList<S>{{FaultServer::head("200 OK", length(1000)) + body.left(999), 50}}
                                     << "Exception"
-                                    << "";
+                                    << "" << 2;
     QTest::newRow("chunked, cut before the last chunk")
         << QList<S>{{FaultServer::head("200 OK", "Transfer-Encoding: chunked\r\n") + chunks, 50}} << "Exception"
-        << "";
+        << "" << 1;
     QTest::newRow("stall inside the body")
         << QList<S>{{FaultServer::head("200 OK", length(1000)) + body.left(100), 5000}} << "Exception"
-        << "No data arrived";
+        << "No data arrived" << 2;
     QTest::newRow("stall before the answer") << QList<S>{{QByteArray(), 5000}} << "Exception"
-                                             << "No data arrived";
+                                             << "No data arrived" << 2;
     QTest::newRow("chunked, no length")
         << QList<S>{{FaultServer::head("200 OK", "Transfer-Encoding: chunked\r\n") + chunks + "0\r\n\r\n", 50}}
         << "Exception"
-        << "did not announce the length";
+        << "did not announce the length" << 1;
     QTest::newRow("no length, ends with the connection")
         << QList<S>{{"HTTP/1.0 200 OK\r\n\r\n" + body.left(5000), 50}} << "Exception"
-        << "did not announce the length";
+        << "did not announce the length" << 1;
     QTest::newRow("not http") << QList<S>{{"SSH-2.0-Server\r\n\r\n", 0}} << "Exception"
-                              << "";
+                              << "" << 2;
     QTest::newRow("closed without answer") << QList<S>{} << "Exception"
-                                           << "";
+                                           << "" << 2;
     QTest::newRow("server error with body")
         << QList<S>{{FaultServer::head("500 Internal Server Error", length(5)) + "oops!", 0}}
         << "EIdHTTPProtocolException"
-        << "HTTP/1.1 500 Internal Server Error";
+        << "HTTP/1.1 500 Internal Server Error" << 1;
     QTest::newRow("not modified") << QList<S>{{FaultServer::head("304 Not Modified"), 0}} << "EIdHTTPProtocolException"
-                                  << "HTTP/1.1 304 Not Modified";
+                                  << "HTTP/1.1 304 Not Modified" << 1;
 }
 
 void TestHttpClient::faultsLeaveNothing()
@@ -436,6 +475,7 @@ void TestHttpClient::faultsLeaveNothing()
     QFETCH(QList<FaultServer::Step>, script);
     QFETCH(QString, className);
     QFETCH(QString, message);
+    QFETCH(int, attempts);
     FaultServer server;
     server.setScript(script);
     const QString destination = FInstall->filePath("pkg.zlb");
@@ -443,6 +483,8 @@ void TestHttpClient::faultsLeaveNothing()
 
     HttpClient client;
     client.setInactivityTimeout(400ms);
+    client.setRetries(1);
+    client.setRetryPause(10ms);
     WorkLog log;
     log.attach(client);
     QElapsedTimer clock;
@@ -456,9 +498,12 @@ void TestHttpClient::faultsLeaveNothing()
     }
     QVERIFY2(clock.elapsed() < 3000, "the time-out did not end the stalled transfer");
     QCOMPARE(testsupport::readFile(destination), QByteArray("earlier"));
+    // Without a validator nothing is kept for later.
     QCOMPARE(filesIn(FInstall->path()), QStringList{"pkg.zlb"});
-    QCOMPARE(log.count("begin"), 1);
-    QCOMPARE(log.count("end"), 1);
+    // One begin and end per attempt (Qt itself sends a request again once when a connection
+    // closes before any answer, so the server may count more).
+    QCOMPARE(log.count("begin"), attempts);
+    QCOMPARE(log.count("end"), attempts);
     QCOMPARE(log.events.last(), QStringLiteral("end"));
 }
 
@@ -614,6 +659,500 @@ void TestHttpClient::abortedFromTheLoop()
     again.setScript({{FaultServer::head("200 OK", "Content-Length: 3\r\n") + "xyz", 0}});
     client.get(again.url("/y"), FInstall->filePath("y"));
     QCOMPARE(testsupport::readFile(FInstall->filePath("y")), QByteArray("xyz"));
+}
+
+namespace {
+
+using Steps = QList<FaultServer::Step>;
+
+QByteArray lengthHeader(qsizetype n)
+{
+    return "Content-Length: " + QByteArray::number(n) + "\r\n";
+}
+
+// A 206 answer head for bytes first..total-1 of a file of `total` bytes.
+QByteArray partialHead(qint64 first, qint64 total, const QByteArray &extra = "ETag: \"v1\"\r\n")
+{
+    return FaultServer::head("206 Partial Content",
+                             lengthHeader(total - first) + "Content-Range: bytes " + QByteArray::number(first) + "-" +
+                                 QByteArray::number(total - 1) + "/" + QByteArray::number(total) + "\r\n" + extra);
+}
+
+QByteArray headerOf(const QByteArray &requestHead, const QByteArray &name)
+{
+    for (const QByteArray &line : requestHead.split('\n'))
+        if (line.toLower().startsWith(name.toLower() + ":"))
+            return line.mid(name.size() + 1).trimmed();
+    return {};
+}
+
+// The work counts reported between the n-th begin event and its end.
+QList<qint64> workOfAttempt(const WorkLog &log, int n)
+{
+    QList<qint64> counts;
+    int begins = -1;
+    for (const QString &event : log.events) {
+        if (event.startsWith("begin "))
+            ++begins;
+        else if (begins == n && event.startsWith("work "))
+            counts << event.mid(5).toLongLong();
+    }
+    return counts;
+}
+
+const QByteArray kModified = "Tue, 07 May 2024 10:11:12 GMT";
+
+} // namespace
+
+// A transfer that is cut continues with a range request for the rest, and the pieces make up the
+// file exactly.
+void TestHttpClient::resumeAfterCut_data()
+{
+    QTest::addColumn<QByteArray>("validator"); // header line of the first answer
+    QTest::addColumn<QByteArray>("ifRange");
+    QTest::addColumn<int>("cutAfter");
+    QTest::addColumn<int>("stallMs"); // after the cut bytes, before the connection closes
+    QTest::newRow("etag, connection closed") << QByteArray("ETag: \"v1\"\r\n") << QByteArray("\"v1\"") << 30000 << 0;
+    QTest::newRow("last-modified, connection closed") << "Last-Modified: " + kModified + "\r\n"
+                                                      << kModified << 12345 << 0;
+    QTest::newRow("etag and last-modified: the etag goes back")
+        << "ETag: \"v1\"\r\nLast-Modified: " + kModified + "\r\n"
+        << QByteArray("\"v1\"") << 1 << 0;
+    QTest::newRow("etag, stalled") << QByteArray("ETag: \"v1\"\r\n") << QByteArray("\"v1\"") << 65536 << 5000;
+}
+
+void TestHttpClient::resumeAfterCut()
+{
+    QFETCH(QByteArray, validator);
+    QFETCH(QByteArray, ifRange);
+    QFETCH(int, cutAfter);
+    QFETCH(int, stallMs);
+    const QByteArray body = bodyOfSize(100000);
+    FaultServer server;
+    // Qt itself may send a request again when a connection closes early, so the answers depend on
+    // what is asked, not on how often.
+    server.setResponder([=](const QByteArray &head, int) -> Steps {
+        const QByteArray range = headerOf(head, "Range");
+        if (range.isEmpty())
+            return {
+                {FaultServer::head("200 OK", lengthHeader(body.size()) + validator) + body.left(cutAfter), stallMs}};
+        if (range != "bytes=" + QByteArray::number(cutAfter) + "-" || headerOf(head, "If-Range") != ifRange)
+            return {{FaultServer::head("200 OK", lengthHeader(body.size()) + validator) + body, 0}};
+        return {{partialHead(cutAfter, body.size(), validator) + body.mid(cutAfter), 0}};
+    });
+    const QString destination = FInstall->filePath("pkg.zlb");
+    testsupport::writeFile(destination, "earlier");
+    HttpClient client;
+    client.setInactivityTimeout(300ms);
+    client.setRetryPause(10ms);
+    WorkLog log;
+    log.attach(client);
+    client.get(server.url("/pkg.zlb"), destination);
+
+    QCOMPARE(testsupport::readFile(destination), body);
+    QCOMPARE(filesIn(FInstall->path()), QStringList{"pkg.zlb"});
+    const auto requests = server.requests();
+    QCOMPARE(headerOf(requests.first(), "Range"), QByteArray());
+    QCOMPARE(headerOf(requests.last(), "Range"), "bytes=" + QByteArray::number(cutAfter) + "-");
+    QCOMPARE(headerOf(requests.last(), "If-Range"), ifRange);
+    // Both attempts report the whole file; the second counts from what the first left.
+    QCOMPARE(log.events.count(QStringLiteral("begin %1").arg(body.size())), 2);
+    QCOMPARE(log.count("end"), 2);
+    const QList<qint64> first = workOfAttempt(log, 0);
+    const QList<qint64> second = workOfAttempt(log, 1);
+    QVERIFY(!first.isEmpty() && first.last() == cutAfter);
+    QVERIFY2(!second.isEmpty() && second.first() > cutAfter, qPrintable(log.events.join(", ")));
+    QCOMPARE(second.last(), body.size());
+}
+
+// What the server answers to a range request for a partial file that an earlier run left: only a
+// proper continuation of the same file is appended; anything else starts over and still yields
+// the right file.
+void TestHttpClient::resumeAnswers_data()
+{
+    QTest::addColumn<QByteArray>("partial");
+    QTest::addColumn<QByteArray>("info");
+    QTest::addColumn<QByteArray>("rangeAnswer"); // to a request with a Range header
+    QTest::addColumn<bool>("rangeAsked");        // the first request carried one
+    QTest::addColumn<int>("requests");
+
+    const QByteArray body = bodyOfSize(50000);
+    const int n = 20000;
+    const QByteArray info = "length=50000\r\netag=\"v1\"\r\n";
+    const QByteArray stale(n, 'x'); // not the start of this file: appending to it would show
+    const QByteArray rest = body.mid(n);
+    const auto range = [&](const QByteArray &contentRange, const QByteArray &extra = "ETag: \"v1\"\r\n") {
+        return FaultServer::head("206 Partial Content",
+                                 lengthHeader(rest.size()) + "Content-Range: " + contentRange + "\r\n" + extra) +
+               rest;
+    };
+    const QByteArray whole = FaultServer::head("200 OK", lengthHeader(body.size()) + "ETag: \"v2\"\r\n") + body;
+
+    QTest::newRow("continued") << body.left(n) << info << partialHead(n, body.size()) + rest << true << 1;
+    QTest::newRow("continued, no validator in the answer")
+        << body.left(n) << info << partialHead(n, body.size(), "") + rest << true << 1;
+    QTest::newRow("continued on last-modified")
+        << body.left(n) << "length=50000\r\nlast-modified=" + kModified + "\r\n"
+        << partialHead(n, body.size(), "Last-Modified: " + kModified + "\r\n") + rest << true << 1;
+    QTest::newRow("continued on last-modified, etag new in the answer")
+        << body.left(n) << "length=50000\r\nlast-modified=" + kModified + "\r\n"
+        << partialHead(n, body.size(), "ETag: \"v1\"\r\nLast-Modified: " + kModified + "\r\n") + rest << true << 1;
+    QTest::newRow("etag turned weak") << stale << info << partialHead(n, body.size(), "ETag: W/\"v1\"\r\n") + rest
+                                      << true << 2;
+    QTest::newRow("range ignored: the whole file") << stale << info << whole << true << 1;
+    QTest::newRow("another etag") << stale << info << partialHead(n, body.size(), "ETag: \"v2\"\r\n") + rest << true
+                                  << 2;
+    QTest::newRow("another last-modified")
+        << stale << "length=50000\r\nlast-modified=" + kModified + "\r\n"
+        << partialHead(n, body.size(), "Last-Modified: Wed, 08 May 2024 10:11:12 GMT\r\n") + rest << true << 2;
+    QTest::newRow("range not satisfiable")
+        << stale << info << FaultServer::head("416 Range Not Satisfiable", lengthHeader(0)) << true << 2;
+    QTest::newRow("range starts elsewhere")
+        << stale << info
+        << FaultServer::head("206 Partial Content",
+                             lengthHeader(body.size()) + "Content-Range: bytes 0-49999/50000\r\nETag: \"v1\"\r\n") +
+               body
+        << true << 2;
+    QTest::newRow("range ends early") << stale << info << range("bytes 20000-49998/50000") << true << 2;
+    QTest::newRow("another total") << stale << info << range("bytes 20000-49999/50001") << true << 2;
+    QTest::newRow("no content range") << stale << info
+                                      << FaultServer::head("206 Partial Content", lengthHeader(rest.size())) + rest
+                                      << true << 2;
+    QTest::newRow("content range not bytes") << stale << info << range("items 20000-49999/50000") << true << 2;
+    QTest::newRow("content range with sign") << stale << info << range("bytes +20000-49999/50000") << true << 2;
+    QTest::newRow("length disagrees with the range")
+        << stale << info
+        << FaultServer::head("206 Partial Content",
+                             lengthHeader(rest.size() - 1) + "Content-Range: bytes 20000-49999/50000\r\n") +
+               rest.chopped(1)
+        << true << 2;
+    QTest::newRow("partial as long as the file") << body << info << whole << false << 1;
+    QTest::newRow("partial longer than the file") << body + "more" << info << whole << false << 1;
+    QTest::newRow("empty partial") << QByteArray("") << info << whole << false << 1;
+    QTest::newRow("info without validator") << stale << QByteArray("length=50000\r\n") << whole << false << 1;
+    QTest::newRow("info with a damaged length")
+        << stale << QByteArray("length=5x000\r\netag=\"v1\"\r\n") << whole << false << 1;
+    QTest::newRow("no info") << stale << QByteArray() << whole << false << 1;
+}
+
+void TestHttpClient::resumeAnswers()
+{
+    QFETCH(QByteArray, partial);
+    QFETCH(QByteArray, info);
+    QFETCH(QByteArray, rangeAnswer);
+    QFETCH(bool, rangeAsked);
+    QFETCH(int, requests);
+    const QByteArray body = bodyOfSize(50000);
+    FaultServer server;
+    server.setResponder([=](const QByteArray &head, int) -> Steps {
+        if (!headerOf(head, "Range").isEmpty())
+            return {{rangeAnswer, 0}};
+        return {{FaultServer::head("200 OK", lengthHeader(body.size()) + "ETag: \"v2\"\r\n") + body, 0}};
+    });
+    const QString destination = FInstall->filePath("pkg.zlb");
+    testsupport::writeFile(destination, "earlier");
+    testsupport::writeFile(destination + ".klvpart", partial);
+    if (!info.isNull())
+        testsupport::writeFile(destination + ".klvpart.info", info);
+
+    HttpClient client;
+    client.setRetries(0);
+    WorkLog log;
+    log.attach(client);
+    client.get(server.url("/pkg.zlb"), destination);
+
+    QCOMPARE(testsupport::readFile(destination), body);
+    QCOMPARE(filesIn(FInstall->path()), QStringList{"pkg.zlb"});
+    const auto received = server.requests();
+    QCOMPARE(received.size(), requests);
+    QCOMPARE(headerOf(received[0], "Range").isEmpty(), !rangeAsked);
+    if (requests > 1)
+        QCOMPARE(headerOf(received[1], "Range"), QByteArray());
+    QCOMPARE(log.count("begin"), requests);
+    QCOMPARE(log.count("end"), requests);
+    QCOMPARE(log.events.at(log.events.size() - 2), QStringLiteral("work %1").arg(body.size()));
+}
+
+// Against a real server: a partial file that an interrupted run left is continued, and only the
+// rest goes over the line.
+void TestHttpClient::resumeAgainstNginx_data()
+{
+    QTest::addColumn<bool>("abortedBefore"); // else the partial and its info are written here
+    QTest::newRow("etag, left by an aborted transfer") << true;
+    QTest::newRow("last-modified, left by a killed process") << false;
+}
+
+void TestHttpClient::resumeAgainstNginx()
+{
+    QFETCH(bool, abortedBefore);
+    // Larger than the client's read buffer, so that the first work event comes before the end.
+    const QByteArray body = bodyOfSize(6 * 1024 * 1024);
+    publish("pkg.zlb", body);
+    const QString path = FTestFolder + "/pkg.zlb";
+    const QString destination = FInstall->filePath("pkg.zlb");
+    testsupport::writeFile(destination, "earlier");
+    if (abortedBefore) {
+        auto client = nginxClient();
+        client->OnWork = [](WorkMode, int64_t) { throw EAbort(); };
+        QVERIFY_THROWS_EXCEPTION(EAbort, client->get(nginxUrl(path), destination));
+        const QByteArray info = testsupport::readFile(destination + ".klvpart.info");
+        QVERIFY2(info.startsWith("length=6291456\r\netag=\""), info.constData());
+    } else {
+        const QDateTime modified = QFileInfo(FDocroot + "/" + path).lastModified().toUTC();
+        const QString date = QLocale::c().toString(modified, QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"));
+        testsupport::writeFile(destination + ".klvpart", body.left(2500000));
+        testsupport::writeFile(destination + ".klvpart.info",
+                               "length=6291456\r\nlast-modified=" + date.toLatin1() + "\r\n");
+    }
+    const qint64 present = QFileInfo(destination + ".klvpart").size();
+    QVERIFY2(present > 0 && present < body.size(), qPrintable(QString::number(present)));
+    QCOMPARE(testsupport::readFile(destination + ".klvpart"), body.left(present));
+
+    auto client = nginxClient();
+    client->get(nginxUrl(path), destination);
+    QCOMPARE(testsupport::readFile(destination), body);
+    QCOMPARE(filesIn(FInstall->path()), QStringList{"pkg.zlb"});
+    const QStringList lines = logLinesFor("/" + path);
+    QVERIFY(!lines.isEmpty());
+    QVERIFY2(lines.last().contains(QStringLiteral(" 206 %1 ").arg(body.size() - present)), qPrintable(lines.last()));
+}
+
+// What a cut transfer leaves for later (no retries here): a partial file and its info only when
+// the server gave a length and a validator.
+void TestHttpClient::whatACutLeaves_data()
+{
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<QByteArray>("info"); // expected; empty: nothing kept
+    QTest::newRow("length and etag") << lengthHeader(10000) + "ETag: \"v1\"\r\n"
+                                     << QByteArray("length=10000\r\netag=\"v1\"\r\n");
+    QTest::newRow("length and last-modified") << lengthHeader(10000) + "Last-Modified: " + kModified + "\r\n"
+                                              << "length=10000\r\nlast-modified=" + kModified + "\r\n";
+    QTest::newRow("no validator") << lengthHeader(10000) << QByteArray();
+    QTest::newRow("weak etag only") << lengthHeader(10000) + "ETag: W/\"v1\"\r\n" << QByteArray();
+    QTest::newRow("etag with a control character") << lengthHeader(10000) + "ETag: \"v\x01" + "1\"\r\n" << QByteArray();
+    QTest::newRow("etag but no length") << QByteArray("Transfer-Encoding: chunked\r\nETag: \"v1\"\r\n") << QByteArray();
+}
+
+void TestHttpClient::whatACutLeaves()
+{
+    QFETCH(QByteArray, headers);
+    QFETCH(QByteArray, info);
+    const QByteArray chunked = headers.contains("chunked") ? QByteArray("1000\r\n") : QByteArray();
+    FaultServer server;
+    server.setScript({{FaultServer::head("200 OK", headers) + chunked + bodyOfSize(4096), 0}});
+    const QString destination = FInstall->filePath("pkg.zlb");
+    testsupport::writeFile(destination, "earlier");
+    HttpClient client;
+    client.setRetries(0);
+    QVERIFY_THROWS_EXCEPTION(Exception, client.get(server.url("/pkg.zlb"), destination));
+
+    QCOMPARE(testsupport::readFile(destination), QByteArray("earlier"));
+    if (info.isEmpty()) {
+        QCOMPARE(filesIn(FInstall->path()), QStringList{"pkg.zlb"});
+        return;
+    }
+    QCOMPARE(filesIn(FInstall->path()), (QStringList{"pkg.zlb", "pkg.zlb.klvpart", "pkg.zlb.klvpart.info"}));
+    QCOMPARE(testsupport::readFile(destination + ".klvpart"), bodyOfSize(4096));
+    QCOMPARE(testsupport::readFile(destination + ".klvpart.info"), info);
+    const QStringList names = HttpClient::temporaryFileNames(destination);
+    QVERIFY(names.contains(destination + ".klvpart"));
+    QVERIFY(names.contains(destination + ".klvpart.info"));
+}
+
+// Attempts within one get(): a cut transfer is tried again and continued, other failures are not.
+void TestHttpClient::retries_data()
+{
+    QTest::addColumn<QList<QByteArray>>("answers"); // to no range, bytes=10000-, bytes=20000-
+    QTest::addColumn<int>("retries");               // -1: the default
+    QTest::addColumn<QString>("failure");           // class name; empty: success
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<int>("kept"); // partial file bytes left after a failure, -1 none
+
+    const QByteArray body = bodyOfSize(30000);
+    const QByteArray first =
+        FaultServer::head("200 OK", lengthHeader(body.size()) + "ETag: \"v1\"\r\n") + body.left(10000);
+    const QByteArray second = partialHead(10000, body.size()) + body.mid(10000, 10000);
+    const QByteArray third = partialHead(20000, body.size()) + body.mid(20000);
+    const QByteArray error = FaultServer::head("503 Service Unavailable", lengthHeader(0));
+    const QByteArray away =
+        FaultServer::head("302 Found", "Location: http://localhost:1/pkg.zlb\r\n" + lengthHeader(0));
+    using L = QList<QByteArray>;
+    QTest::newRow("cut twice, default retries") << L{first, second, third} << -1 << "" << 3 << -1;
+    QTest::newRow("cut twice, no retries") << L{first, second, third} << 0 << "Exception" << 1 << 10000;
+    QTest::newRow("cut twice, one retry") << L{first, second, third} << 1 << "Exception" << 2 << 20000;
+    QTest::newRow("error status after a cut") << L{first, error} << 3 << "EIdHTTPProtocolException" << 2 << -1;
+    QTest::newRow("refused redirect") << L{away} << 3 << "Exception" << 1 << -1;
+}
+
+void TestHttpClient::retries()
+{
+    QFETCH(QList<QByteArray>, answers);
+    QFETCH(int, retries);
+    QFETCH(QString, failure);
+    QFETCH(int, requests);
+    QFETCH(int, kept);
+    FaultServer server;
+    server.setResponder([=](const QByteArray &head, int) -> Steps {
+        const QByteArray range = headerOf(head, "Range");
+        return {{answers.value(range.isEmpty() ? 0 : range.mid(6, 5).toInt() / 10000), 0}};
+    });
+    const QString destination = FInstall->filePath("pkg.zlb");
+    testsupport::writeFile(destination, "earlier");
+    HttpClient client;
+    QCOMPARE(client.retries(), 3);
+    if (retries >= 0)
+        client.setRetries(retries);
+    client.setRetryPause(20ms);
+    WorkLog log;
+    log.attach(client);
+    try {
+        client.get(server.url("/pkg.zlb"), destination);
+        QVERIFY2(failure.isEmpty(), "no exception");
+        QCOMPARE(testsupport::readFile(destination), bodyOfSize(30000));
+        QCOMPARE(filesIn(FInstall->path()), QStringList{"pkg.zlb"});
+    } catch (const Exception &e) {
+        QVERIFY2(e.className() == failure, qPrintable(e.className() + ": " + e.message()));
+        QCOMPARE(testsupport::readFile(destination), QByteArray("earlier"));
+        if (kept < 0) {
+            QCOMPARE(filesIn(FInstall->path()), QStringList{"pkg.zlb"});
+        } else {
+            QCOMPARE(testsupport::readFile(destination + ".klvpart"), bodyOfSize(30000).left(kept));
+            QVERIFY(QFileInfo::exists(destination + ".klvpart.info"));
+        }
+    }
+    QByteArrayList ranges;
+    for (const QByteArray &head : server.requests())
+        if (ranges.isEmpty() || ranges.last() != headerOf(head, "Range")) // Qt may send one again
+            ranges << headerOf(head, "Range");
+    QCOMPARE(ranges, (QByteArrayList{"", "bytes=10000-", "bytes=20000-"}.mid(0, requests)));
+    QCOMPARE(log.count("begin"), requests);
+    QCOMPARE(log.count("end"), requests);
+}
+
+// The minimum average rate ends a transfer that a trickle of bytes keeps alive, and leaves one
+// that is slow but steady alone.
+void TestHttpClient::minimumRate_data()
+{
+    QTest::addColumn<QList<FaultServer::Step>>("script");
+    QTest::addColumn<int>("windowMs");
+    QTest::addColumn<bool>("ended");
+    QTest::addColumn<int>("minMs");
+    QTest::addColumn<int>("maxMs");
+
+    const QByteArray body = bodyOfSize(65536);
+    Steps trickle{{FaultServer::head("200 OK", lengthHeader(100)), 0}};
+    for (int i = 0; i < 10; ++i)
+        trickle << FaultServer::Step{body.mid(i, 1), 2000};
+    Steps steady{{FaultServer::head("200 OK", lengthHeader(body.size())), 0}};
+    for (int i = 0; i < 8; ++i)
+        steady << FaultServer::Step{body.mid(i * 8192, 8192), 250};
+    QTest::newRow("a byte every two seconds") << trickle << 3000 << true << 2900 << 5500;
+    QTest::newRow("nothing at all") << Steps{{QByteArray(), 20000}} << 1000 << true << 900 << 3000;
+    QTest::newRow("slow but steady") << steady << 1000 << false << 1500 << 10000;
+}
+
+void TestHttpClient::minimumRate()
+{
+    QFETCH(QList<FaultServer::Step>, script);
+    QFETCH(int, windowMs);
+    QFETCH(bool, ended);
+    QFETCH(int, minMs);
+    QFETCH(int, maxMs);
+    FaultServer server;
+    server.setScript(script);
+    HttpClient client;
+    client.setInactivityTimeout(10s);
+    client.setRetries(0);
+    client.setMinimumRate(1024, std::chrono::milliseconds(windowMs));
+    const QString destination = FInstall->filePath("pkg.zlb");
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        client.get(server.url("/pkg.zlb"), destination);
+        QVERIFY2(!ended, "the trickle was not ended");
+        QCOMPARE(testsupport::readFile(destination), bodyOfSize(65536));
+    } catch (const Exception &e) {
+        QVERIFY2(ended, qPrintable(e.message()));
+        QCOMPARE(e.message(), QStringLiteral("The transfer was slower than 1024 bytes per second for %1 seconds; it "
+                                             "was ended")
+                                  .arg(windowMs / 1000));
+    }
+    QVERIFY2(clock.elapsed() >= minMs && clock.elapsed() <= maxMs, qPrintable(QString::number(clock.elapsed())));
+}
+
+// abort() or the client's end during the pause before the next attempt ends get() at once.
+void TestHttpClient::abortDuringRetryPause_data()
+{
+    QTest::addColumn<bool>("destroy");
+    QTest::newRow("abort") << false;
+    QTest::newRow("client destroyed") << true;
+}
+
+void TestHttpClient::abortDuringRetryPause()
+{
+    QFETCH(bool, destroy);
+    FaultServer server;
+    server.setScript({{FaultServer::head("200 OK", lengthHeader(100)) + "cut", 0}});
+    auto *client = new HttpClient;
+    client->setRetryPause(10s);
+    QCOMPARE(client->retryPause(), 10s);
+    WorkLog log;
+    log.attach(*client);
+    client->OnWorkEnd = [&](WorkMode) {
+        log.events << "end";
+        QTimer::singleShot(200, [&] {
+            if (destroy) {
+                delete client;
+                client = nullptr;
+            } else {
+                client->abort();
+            }
+        });
+    };
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY_THROWS_EXCEPTION(EAbort, client->get(server.url("/pkg.zlb"), FInstall->filePath("pkg.zlb")));
+    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(server.requests().size(), 1);
+    QCOMPARE(log.events.first(), QStringLiteral("begin 100"));
+    QCOMPARE(log.count("end"), 1);
+    QCOMPARE(destroy, client == nullptr);
+    if (client) {
+        QVERIFY(!client->isBusy());
+        delete client;
+    }
+    QCOMPARE(filesIn(FInstall->path()), QStringList{});
+}
+
+// A full disk: the write fails with the reason a user can act on, and no half file is left that
+// could be taken for a whole one.
+void TestHttpClient::fullDisk()
+{
+#ifdef _WIN32
+    QSKIP("a small volume needs a mount, which this test does only on Linux");
+#else
+    if (geteuid() != 0)
+        QSKIP("mounting a small tmpfs needs root");
+    const QString volume = FInstall->filePath("full");
+    QVERIFY(QDir().mkpath(volume));
+    QByteArray output;
+    if (testsupport::run("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", volume}, &output) != 0)
+        QSKIP(qPrintable("tmpfs could not be mounted: " + QString::fromLocal8Bit(output)));
+    const auto unmount = qScopeGuard([&] { testsupport::run("umount", {volume}); });
+    const QString destination = volume + "/pkg.zlb";
+    testsupport::writeFile(destination, "earlier");
+    publish("big.zlb", bodyOfSize(300000));
+    auto client = nginxClient();
+    try {
+        client->get(nginxUrl(FTestFolder + "/big.zlb"), destination);
+        QFAIL("no exception");
+    } catch (const EInOutError &e) {
+        QVERIFY2(e.message().endsWith(": Schijf vol"), qPrintable(e.message()));
+        QVERIFY2(e.message().startsWith("Cannot write file \""), qPrintable(e.message()));
+    }
+    QCOMPARE(testsupport::readFile(destination), QByteArray("earlier"));
+    QCOMPARE(filesIn(volume), QStringList{"pkg.zlb"});
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestHttpClient)
