@@ -4,6 +4,7 @@
 #include "QtDialogs.h"
 #include "Unattended.h"
 #include "platform/Console.h"
+#include "platform/InstallLock.h"
 #include "platform/ServerAddress.h"
 
 #include <QApplication>
@@ -44,6 +45,10 @@ int main(int argc, char *argv[])
     klv::SystemShell shell;
     klv::SystemClock clock;
     const klv::Folders folders = klv::Folders::fromEnvironment();
+    // One updater at a time: a second one (a scheduled run while somebody works in the window)
+    // says so and touches nothing.
+    klv::InstallLock lock(folders.installDir());
+    const bool locked = lock.tryLock(clock.now());
     const auto seams = [&](klv::Dialogs &dialogs) {
         klv::Seams s{dialogs,
                      shell,
@@ -61,12 +66,21 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "Kan het logbestand niet openen: %s\n", qPrintable(line.logFile));
             return klv::ExitUsage;
         }
+        if (!locked) {
+            out.line(QStringLiteral("Fout: ") + lock.refusalText());
+            out.line(QStringLiteral("Update mislukt."));
+            return klv::ExitFailed;
+        }
         klv::UnattendedDialogs dialogs(out, line.backupMade, 3, retryPauseMs());
         auto *window = new klv::TFrmAutoUpdate(seams(dialogs), line.positional);
         return line.dryRun ? klv::runDryRun(window, out) : klv::runUnattended(window, line, out);
     }
 
     klv::QtDialogs dialogs;
+    if (!locked) {
+        dialogs.warning(lock.refusalText());
+        return klv::ExitFailed;
+    }
     // The window frees itself when it closes, which ends the message loop. A window that is
     // closed during a transfer hides until the transfer has unwound; hiding must not end the loop.
     QApplication::setQuitOnLastWindowClosed(false);

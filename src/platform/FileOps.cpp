@@ -3,8 +3,10 @@
 #include "Exceptions.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStorageInfo>
 
 #ifdef _WIN32
@@ -110,6 +112,26 @@ void writeFileAtomically(const QString &path, const QByteArray &bytes)
     }
     if (const QString error = replaceFile(temp, path); !error.isEmpty())
         fail(error);
+}
+
+int removeLeftovers(const QString &dir, bool keepPartials)
+{
+    static const QRegularExpression temporary(
+        QStringLiteral("^(.+\\.klvtmp|ZLB[A-Za-z0-9]{6}\\.tmp|.+\\.zlb\\.[A-Za-z0-9]{6})$"),
+        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression partial(QStringLiteral("^.+\\.klvpart(\\.info)?$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    int removed = 0;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info = it.nextFileInfo();
+        const QString name = info.fileName();
+        if (!temporary.match(name).hasMatch() && (keepPartials || !partial.match(name).hasMatch()))
+            continue;
+        if (QFile::remove(info.filePath()))
+            ++removed;
+    }
+    return removed;
 }
 
 } // namespace klv

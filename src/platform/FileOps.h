@@ -25,4 +25,10 @@ QString atomicTempName(const QString &path);
 // with the reason ("Schijf vol" or the system's text); the old file then stays as it was.
 void writeFileAtomically(const QString &path, const QByteArray &bytes);
 
+// Removes, in `dir` and its subfolders, the temporary files that interrupted work leaves: atomic
+// writes (*.klvtmp), extractions (ZLB??????.tmp), packages written by earlier versions
+// (*.zlb.??????) and, unless `keepPartials`, cut downloads (*.klvpart, *.klvpart.info), which
+// a run that carries on resumes. Returns how many were removed.
+int removeLeftovers(const QString &dir, bool keepPartials);
+
 } // namespace klv

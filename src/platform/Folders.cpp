@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 namespace klv {
 
@@ -33,6 +34,30 @@ Folders Folders::fromEnvironment()
 #endif
     }
     return Folders(install, QCoreApplication::applicationDirPath());
+}
+
+bool Folders::staysInside(const QString &name)
+{
+    if (name.isEmpty() || name.startsWith(u'\\') || name.startsWith(u'/') || name.contains(u':'))
+        return false;
+    int depth = 0;
+    for (const QString &segment : name.split(QRegularExpression(QStringLiteral("[\\\\/]")))) {
+        if (segment.isEmpty() || segment == u".")
+            continue;
+        // Windows drops trailing dots and blanks from a name, so ". ." and "..." are ".." there.
+        QString bare = segment;
+        while (!bare.isEmpty() && (bare.endsWith(u'.') || bare.endsWith(u' ')))
+            bare.chop(1);
+        if (!bare.isEmpty()) {
+            ++depth;
+            continue;
+        }
+        if (segment.trimmed() != u"..")
+            return false; // a name of only dots and blanks means nothing good
+        if (--depth < 0)
+            return false;
+    }
+    return true;
 }
 
 QString Folders::nativePath(const QString &path)

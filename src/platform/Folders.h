@@ -25,6 +25,11 @@ public:
     QString inInstallDir(const QString &name) const { return resolve(FInstallDir + name); }
     QString inUpdaterDir(const QString &name) const { return resolve(FUpdaterDir + name); }
 
+    // True when `name`, taken below a folder, stays inside it: not empty, no root, drive or
+    // "\\server" of its own, no ':' (a drive, or a stream of a file on Windows), and no ".." that
+    // climbs above the folder. '\' and '/' both separate, as they do on the target systems.
+    static bool staysInside(const QString &name);
+
     // '\' becomes '/' except on Windows.
     static QString nativePath(const QString &path);
     // The native path with every existing component spelled as it is on disk.

@@ -1,0 +1,205 @@
+#include "InstallLock.h"
+
+#include "Ansi.h"
+#include "Folders.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QThread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace klv {
+
+namespace {
+constexpr int kAttempts = 10;
+
+QByteArray holderText(const QDateTime &started)
+{
+    return ansi::encode(QStringLiteral("pid=%1\r\nstarted=%2\r\n")
+                            .arg(QCoreApplication::applicationPid())
+                            .arg(started.toString(QStringLiteral("dd-MM-yyyy HH:mm:ss"))));
+}
+
+// The first bytes of the holder's file, as far as they can be read.
+QByteArray readLockText(const QString &path)
+{
+#ifdef _WIN32
+    // Another updater holds it open to be deleted on close: only a reader that allows deletion and
+    // writing gets in.
+    HANDLE h = CreateFileW(QDir::toNativeSeparators(path).toStdWString().c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return {};
+    QByteArray bytes(512, Qt::Uninitialized);
+    DWORD read = 0;
+    if (!ReadFile(h, bytes.data(), DWORD(bytes.size()), &read, nullptr))
+        read = 0;
+    CloseHandle(h);
+    bytes.truncate(qsizetype(read));
+    return bytes;
+#else
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(512) : QByteArray();
+#endif
+}
+} // namespace
+
+InstallLock::InstallLock(const QString &installDir) : FPath(Folders::nativePath(installDir) + fileName()) {}
+
+void InstallLock::readHolder()
+{
+    QString pid;
+    QString started;
+    // Only the two known lines, and only short ones: the file may have been written by anybody.
+    for (const QString &line : ansi::decode(readLockText(FPath)).split(QStringLiteral("\r\n"))) {
+        if (line.startsWith(QStringLiteral("pid=")))
+            pid = line.mid(4, 12);
+        else if (line.startsWith(QStringLiteral("started=")))
+            started = line.mid(8, 19);
+    }
+    if (!pid.isEmpty())
+        FHolder = QStringLiteral("proces %1%2")
+                      .arg(pid, started.isEmpty() ? QString() : QStringLiteral(", gestart ") + started);
+}
+
+QString InstallLock::refusalText() const
+{
+    if (!FError.isEmpty())
+        return QStringLiteral("AutoUpdate kan de installatie niet vergrendelen (%1): %2")
+            .arg(QDir::toNativeSeparators(FPath), FError);
+    return QStringLiteral("AutoUpdate is al actief voor deze installatie%1. Wacht tot die klaar is en probeer het "
+                          "dan opnieuw.")
+        .arg(FHolder.isEmpty() ? QString() : QStringLiteral(" (") + FHolder + u')');
+}
+
+#ifdef _WIN32
+
+InstallLock::~InstallLock()
+{
+    // Opened to be deleted on close: closing removes the file.
+    if (FHandle)
+        CloseHandle(FHandle);
+}
+
+bool InstallLock::isLocked() const
+{
+    return FHandle != nullptr;
+}
+
+bool InstallLock::tryLock(const QDateTime &started)
+{
+    if (FHandle)
+        return true;
+    const std::wstring path = QDir::toNativeSeparators(FPath).toStdWString();
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        // Nobody else may write it while we hold it, and the system deletes it when our handle
+        // closes, also when the process is killed.
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            const QByteArray text = holderText(started);
+            DWORD written = 0;
+            SetFilePointer(h, 0, nullptr, FILE_BEGIN);
+            SetEndOfFile(h);
+            WriteFile(h, text.constData(), DWORD(text.size()), &written, nullptr);
+            FlushFileBuffers(h);
+            FHandle = h;
+            return true;
+        }
+        error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION) {
+            readHolder();
+            return false;
+        }
+        // A file being deleted by a holder that just ended refuses access for a moment.
+        if (error != ERROR_ACCESS_DENIED)
+            break;
+        Sleep(50);
+    }
+    wchar_t *text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    FError = text ? QString::fromWCharArray(text).trimmed() : QStringLiteral("Windows-fout %1").arg(error);
+    LocalFree(text);
+    return false;
+}
+
+#else
+
+InstallLock::~InstallLock()
+{
+    if (FFd < 0)
+        return;
+    // Removed while still locked: a process that opens it meanwhile finds the name gone or
+    // pointing at a new file, and tries again.
+    ::unlink(QFile::encodeName(FPath).constData());
+    ::close(FFd);
+}
+
+bool InstallLock::isLocked() const
+{
+    return FFd >= 0;
+}
+
+bool InstallLock::tryLock(const QDateTime &started)
+{
+    if (FFd >= 0)
+        return true;
+    const QByteArray path = QFile::encodeName(FPath);
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            FError = QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
+        // The system releases the lock when the process ends, however it ends.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int why = errno;
+            ::close(fd);
+            if (why == EWOULDBLOCK) {
+                readHolder();
+                return false;
+            }
+            FError = QString::fromLocal8Bit(std::strerror(why));
+            return false;
+        }
+        // The holder may have removed the file between our open and our lock: then we locked a
+        // file that no longer has the name, and start again.
+        struct stat opened
+        {
+        };
+        struct stat named
+        {
+        };
+        if (::fstat(fd, &opened) != 0 || ::stat(path.constData(), &named) != 0 || opened.st_ino != named.st_ino ||
+            opened.st_dev != named.st_dev) {
+            ::close(fd);
+            continue;
+        }
+        const QByteArray text = holderText(started);
+        if (::ftruncate(fd, 0) != 0 || ::write(fd, text.constData(), size_t(text.size())) != text.size()) {
+            // The lock holds without its text; only the message of a second updater is poorer.
+        }
+        FFd = fd;
+        return true;
+    }
+    FError = QStringLiteral("het bestand wisselt steeds van eigenaar");
+    return false;
+}
+
+#endif
+
+} // namespace klv
