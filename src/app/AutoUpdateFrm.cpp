@@ -2,6 +2,7 @@
 
 #include "ErrorLog.h"
 #include "PremiumImport.h"
+#include "RunJournal.h"
 #include "db/KlvDatabase.h"
 #include "platform/Ansi.h"
 #include "platform/Convert.h"
@@ -276,10 +277,27 @@ void TFrmAutoUpdate::FormClose()
     }
 }
 
+void TFrmAutoUpdate::storeKnownPackages()
+{
+    if (!FWeHave || FWeHave->isEmpty())
+        return;
+    const QString path = folders().inInstallDir(kKnownPackagesFile);
+    try {
+        ansi::writeLines(path, *FWeHave);
+        FStoredWeHave = *FWeHave;
+    } catch (const std::exception &e) {
+        const QString text = kCannotSaveKnownPackages.arg(QDir::toNativeSeparators(path), exceptionMessage(e));
+        reportFailure(text);
+        throw Exception(text);
+    }
+}
+
 void TFrmAutoUpdate::saveKnownPackages()
 {
     if (!FWeHave || FWeHave->isEmpty())
         return; // an empty list leaves the file alone
+    if (FStoredWeHave && *FStoredWeHave == *FWeHave)
+        return; // stored already during the run
     const QString path = folders().inInstallDir(kKnownPackagesFile);
     try {
         ansi::writeLines(path, *FWeHave);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace Ui {
 class TFrmAutoUpdate;
@@ -22,6 +23,7 @@ class HttpClient;
 class ErrorLog;
 class IniFile;
 class PremiumImport;
+class RunJournal;
 
 // What the download run decides for one entry of the package list's file section.
 struct FileDecision
@@ -201,7 +203,11 @@ private:
     void finishRun();
     bool conversionPlanFits();
     void execProgram(const QString &line, const QString &argument);
+    // A command that cannot be carried out stops the run: reported, then raised.
+    [[noreturn]] void scriptFailure(const QString &text);
     void saveKnownPackages();
+    // Writes the known-package list now; a failure is reported and raised.
+    void storeKnownPackages();
     void startMainProgram();
     // A button's state as the user will find it: while an operation runs, the state it gets
     // back when the operation ends.
@@ -215,6 +221,8 @@ private:
     std::unique_ptr<ErrorLog> FErrorLog;
     std::unique_ptr<SqlScriptEngine> FScripts;
     std::unique_ptr<PremiumImport> FPremium;
+    std::unique_ptr<RunJournal> FJournal;     // the download run under way
+    std::optional<QStringList> FStoredWeHave; // the known-package list as last written
     bool FShown = false;
     int FOperationDepth = 0;
     bool FConverting = false;                  // database scripts run: a close is refused

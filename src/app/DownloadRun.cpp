@@ -3,9 +3,11 @@
 #include "AutoUpdateFrm.h"
 
 #include "PackageList.h"
+#include "RunJournal.h"
 #include "db/TextRoutines.h"
 #include "platform/Convert.h"
 #include "platform/Exceptions.h"
+#include "platform/FileOps.h"
 #include "platform/IniFile.h"
 #include "ui_AutoUpdateFrm.h"
 #include "verinfo/VerInfoRes.h"
@@ -28,6 +30,8 @@ const QString kAllDone = QStringLiteral("Auto Update is voltooid.");
 const QString kNotAList = QStringLiteral("Het bestand %1 is geen pakketlijst.");
 const QString kEmptyValue = QStringLiteral("De pakketlijst geeft geen waarde voor %1.");
 const QString kMissingVersion = QStringLiteral("0.0.0.0");
+const QString kOutsidePath = QStringLiteral("De pakketlijst noemt een bestand buiten de installatiemap: %1");
+const QString kResuming = QStringLiteral("Vorige update wordt afgemaakt (release %1).");
 // The message that warns the main application's windows: the first user message plus 16.
 constexpr unsigned kFilesReplacedMessage = Shell::WM_USER + 16;
 } // namespace
@@ -37,6 +41,10 @@ void TFrmAutoUpdate::BtnDownloadClick()
     const Operation operation(*this, Operation::Kind::Transfer);
     FRunCompleted = false;
     ProbeDatabase();
+    // What interrupted runs left: temporary files always, cut downloads unless a run is to be
+    // carried on, which resumes them.
+    removeLeftovers(folders().installDir(),
+                    RunJournal(folders().inInstallDir(RunJournal::fileName())).unfinishedRelease().has_value());
     setButtonEnabled(ui->BtnDownload, false);
     FRunActive = true;
     // A close of the window clears FRunActive: the run stops at its next step.
@@ -100,7 +108,14 @@ void TFrmAutoUpdate::runDownloadSteps()
     // "done" after it would hide that nothing was updated.
     if (list.sections().isEmpty())
         throw Exception(kNotAList.arg(FListFileName));
-    const QString release = QString::number(FExeDbVersion);
+    // A run that stopped is carried on with the release it was applying: its KLV.EXE may have
+    // been replaced already, and the list's sections for the new release have nothing yet.
+    FJournal = std::make_unique<RunJournal>(folders().inInstallDir(RunJournal::fileName()));
+    const bool resuming = FJournal->unfinishedRelease().has_value();
+    const uint16_t releaseNumber = FJournal->begin(FExeDbVersion);
+    if (resuming)
+        AddDownloadLog(kResuming.arg(releaseNumber));
+    const QString release = QString::number(releaseNumber);
 
     for (const QString &key : list.readSection(QStringLiteral("KLV") + release)) {
         if (!FRunActive)
@@ -113,18 +128,30 @@ void TFrmAutoUpdate::runDownloadSteps()
             if (!FRunActive)
                 return;
             const QString name = prefix + QString::number(k) + QStringLiteral(".zlb");
+            const QString entry = RunJournal::package(name);
+            if (FJournal->isDone(entry))
+                continue;
+            FJournal->markStarted(entry);
             DownloadSupportFile(name, QString(), QString());
             UnzipArchive(name, QString());
+            FJournal->markDone(entry);
         }
     };
     const QString sql = QStringLiteral("SQL") + release;
     fetchNumbered(QString(), FDbVersion + 1, list.readInteger(sql, QStringLiteral("VERSIE"), 0));
     fetchNumbered(QStringLiteral("u"), FDbUpdate + 1, list.readInteger(sql, QStringLiteral("UPDATE"), 0));
 
+    int position = 0;
     for (const QString &command : list.readSection(QStringLiteral("CMD") + release)) {
         if (!FRunActive)
             return;
+        // A command that an earlier attempt started is run again: it may not have finished.
+        const QString entry = RunJournal::command(position++, command);
+        if (FJournal->isDone(entry))
+            continue;
+        FJournal->markStarted(entry);
         RunScriptLine(command);
+        FJournal->markDone(entry);
     }
     if (FRunActive)
         finishRun();
@@ -137,6 +164,8 @@ FileDecision TFrmAutoUpdate::decideFileEntry(const IniFile &list, const QString 
     const packagelist::FileKey file = packagelist::splitKey(key);
     d.subfolder = file.subfolder;
     d.fileName = file.fileName;
+    if (!packagelist::staysInside(file))
+        throw Exception(kOutsidePath.arg(key));
     // The value stands under the bare file name, whatever folder the key names.
     const bool present = list.valueExists(section, d.fileName);
     const QString value = list.readString(section, d.fileName, QString());
@@ -172,9 +201,15 @@ FileDecision TFrmAutoUpdate::decideFileEntry(const IniFile &list, const QString 
 
 void TFrmAutoUpdate::handleFileEntry(const IniFile &list, const QString &release, const QString &key)
 {
-    const FileDecision d = decideFileEntry(list, release, key);
-    if (!d.needed)
+    const QString entry = RunJournal::fileEntry(key);
+    if (FJournal->isDone(entry))
         return;
+    const FileDecision d = decideFileEntry(list, release, key);
+    // Started and not finished (a package of several files cut off half-way) counts as needed,
+    // whatever the installed version says now.
+    if (!d.needed && !FJournal->isUnfinished(entry))
+        return;
+    FJournal->markStarted(entry);
     // Quoted: the installation folder may have blanks in its name.
     FSeams.shell.shellExecute(0, QStringLiteral("open"), QStringLiteral("attrib"),
                               QStringLiteral("-R \"") + folders().installDir() + d.fileName + u'"',
@@ -194,9 +229,13 @@ void TFrmAutoUpdate::handleFileEntry(const IniFile &list, const QString &release
     UnzipArchive(archive, d.subfolder);
     if (d.wanted.hasNumber) {
         setKnownPackageNumber(d.fileName, d.wanted.number);
+        // Kept at once, not only at the close: the journal is about to call this entry done.
+        storeKnownPackages();
+    }
+    FJournal->markDone(entry);
+    if (d.wanted.hasNumber)
         dialogs().information(d.fileName + u' ' + knownPackageNumber(d.fileName) + u' ' +
                               QString::number(d.wanted.number));
-    }
 }
 
 QString TFrmAutoUpdate::knownPackageNumber(const QString &fileName) const
@@ -224,13 +263,16 @@ void TFrmAutoUpdate::setKnownPackageNumber(const QString &fileName, int32_t numb
 
 void TFrmAutoUpdate::finishRun()
 {
-    FRunCompleted = true;
     // The fetched packages in the installation folder itself; those in subfolders stay.
     const QDir install(folders().installDir());
     for (const QString &name : install.entryList({QStringLiteral("*.zlb")}, QDir::Files))
         QFile::remove(install.filePath(name));
     StampAutoUpdateDate();
     ShowVersions();
+    // The run's work is all on disk: the next run starts afresh with the release KLV.EXE wants.
+    storeKnownPackages();
+    FJournal->finish();
+    FRunCompleted = true;
     if (buttonEnabled(ui->BtnUpdate)) {
         ui->PgCtrlUpdate->setCurrentWidget(ui->TsUpdate);
         dialogs().information(kConversionWaiting);

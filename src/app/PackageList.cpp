@@ -1,6 +1,7 @@
 #include "PackageList.h"
 
 #include "platform/Convert.h"
+#include "platform/Folders.h"
 
 #include <QStringList>
 
@@ -34,12 +35,22 @@ ProgramCall splitProgramCall(const QString &argument, const std::function<bool(c
 
 FileKey splitKey(const QString &key)
 {
-    const QStringList segments = key.split(u'\\');
+    // '/' separates as well: Windows takes it for a folder separator.
+    QString folded = key;
+    folded.replace(u'/', u'\\');
+    const QStringList segments = folded.split(u'\\');
     FileKey out;
     out.fileName = segments.last().left(segments.size() > 1 ? kMaxSegment : key.size());
     if (segments.size() > 1)
         out.subfolder = segments[segments.size() - 2].left(kMaxSegment) + u'\\';
     return out;
+}
+
+bool staysInside(const FileKey &file)
+{
+    const QString bare = file.fileName.trimmed();
+    return !bare.isEmpty() && bare != u"." && Folders::staysInside(file.fileName) &&
+           Folders::staysInside(file.subfolder + file.fileName);
 }
 
 Wanted classify(const QString &value, bool present)

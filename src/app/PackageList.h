@@ -16,8 +16,12 @@ struct FileKey
 };
 
 // Splits "tools\extra\help.dll" into "extra\" and "help.dll"; earlier folders are dropped and
-// only the first 255 characters after each '\' count.
+// only the first 255 characters after each '\' count. '/' separates like '\'.
 FileKey splitKey(const QString &key);
+
+// True when the file a key names lies inside the installation folder: a real file name, and no
+// subfolder that climbs out of it ("..\evil.dll") or names a drive.
+bool staysInside(const FileKey &file);
 
 struct Wanted
 {

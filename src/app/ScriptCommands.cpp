@@ -25,6 +25,8 @@ namespace {
 const QString kScriptError = QStringLiteral("Script-fout: ");
 const QString kUnzip = QStringLiteral("Unzip ");
 const QString kExecQuery = QStringLiteral("ExecQuery");
+const QString kOutsideInstall = QStringLiteral(" (buiten de installatiemap)");
+const QString kOutsideUpdater = QStringLiteral(" (buiten de map van AutoUpdate)");
 
 // The line rules of SQL files run by the query command; they are not those of the script engine.
 bool isQueryTerminator(const QString &line)
@@ -85,19 +87,29 @@ void TFrmAutoUpdate::RunScriptLine(const QString &line)
     if (FCloseRequested)
         throw EAbort(); // the window was closed meanwhile: no command starts after that
 
+    // A name that leads out of its folder stops the run: the list is not what the maker wrote.
+    const auto inside = [&](const QString &name, const QString &why) {
+        if (!Folders::staysInside(name))
+            scriptFailure(kScriptError + line + why);
+    };
+    const QString &argument = parsed->argument;
     // Compared exactly, in this order; a command that matches none is logged and skipped.
     if (command == u"selfrenew") {
-        CheckSelfRenewal(parsed->argument);
+        CheckSelfRenewal(argument);
     } else if (command == u"unzip") {
-        UnzipArchive(parsed->argument, QString());
+        inside(argument, kOutsideInstall);
+        UnzipArchive(argument, QString());
     } else if (command == u"exec") {
-        execProgram(line, parsed->argument);
+        execProgram(line, argument);
     } else if (command == u"erasefile") {
-        eraseFile(folders().inUpdaterDir(parsed->argument));
+        inside(argument, kOutsideUpdater);
+        eraseFile(folders().inUpdaterDir(argument));
     } else if (command == u"query") {
-        ExecQueryFile(parsed->argument);
+        inside(argument, kOutsideUpdater);
+        ExecQueryFile(argument);
     } else if (command == u"premielijst") {
-        LoadPremiumList(parsed->argument);
+        inside(argument, kOutsideInstall);
+        LoadPremiumList(argument);
     } else if (command == u"forcedupdate") {
         // Accepted; nothing to do.
     } else {
@@ -110,13 +122,19 @@ void TFrmAutoUpdate::RunScriptLine(const QString &line)
 void TFrmAutoUpdate::execProgram(const QString &line, const QString &argument)
 {
     const ProgramCall call = splitProgramCall(argument, [this](const QString &name) {
-        return QFileInfo(Folders::resolve(folders().inInstallDir(name))).isFile();
+        return Folders::staysInside(name) && QFileInfo(Folders::resolve(folders().inInstallDir(name))).isFile();
     });
+    if (!Folders::staysInside(call.program))
+        scriptFailure(kScriptError + line + kOutsideInstall);
     const intptr_t result = FSeams.shell.shellExecute(0, QString(), folders().inInstallDir(call.program), call.params,
                                                       QString(), Shell::SW_SHOWNORMAL);
     if (result > 32)
         return;
-    const QString text = kScriptError + line + QStringLiteral(" (") + shellExecuteErrorText(result) + u')';
+    scriptFailure(kScriptError + line + QStringLiteral(" (") + shellExecuteErrorText(result) + u')');
+}
+
+void TFrmAutoUpdate::scriptFailure(const QString &text)
+{
     reportFailure(text);
     throw Exception(text);
 }

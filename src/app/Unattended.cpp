@@ -1,6 +1,7 @@
 #include "Unattended.h"
 
 #include "AutoUpdateFrm.h"
+#include "RunJournal.h"
 #include "db/TextRoutines.h"
 #include "platform/Exceptions.h"
 #include "platform/IniFile.h"
@@ -300,8 +301,14 @@ int runDryRun(TFrmAutoUpdate *window, ConsoleOutput &out)
         }
         window->FRunActive = false;
         const IniFile list = IniFile::fromFile(window->folders().inInstallDir(window->FListFileName));
-        const QString release = QString::number(window->FExeDbVersion);
+        // A run that stopped is carried on with its own release; the dry run shows that one.
+        const std::optional<uint16_t> unfinished =
+            RunJournal(window->folders().inInstallDir(RunJournal::fileName())).unfinishedRelease();
+        const QString release = QString::number(unfinished.value_or(window->FExeDbVersion));
         out.line(QStringLiteral("Pakketlijst: %1, release %2").arg(window->FListFileName, release));
+        if (unfinished)
+            out.line(QStringLiteral("Een vorige update van release %1 is niet afgemaakt; die wordt eerst afgemaakt.")
+                         .arg(release));
         for (const QString &key : list.readSection(QStringLiteral("KLV") + release)) {
             try {
                 const FileDecision d = window->decideFileEntry(list, release, key);

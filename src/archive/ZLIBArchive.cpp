@@ -21,6 +21,12 @@
 namespace klv {
 
 namespace {
+// A write to the extracted file that failed: the disk, not the archive, is at fault.
+class TargetWriteError : public EInOutError
+{
+public:
+    using EInOutError::EInOutError;
+};
 
 // Progress is reported per 4096 content bytes; the I/O itself goes in larger blocks.
 constexpr qsizetype kProgressStep = 4096;
@@ -299,8 +305,10 @@ void TZLBArchive::extractEntry(QFile &archive, const QString &dest, int32_t inde
             throw EInOutError(zlb::msg::cannotCreateFile(nativeTarget, temp.errorString()));
         try {
             writeEntryData(archive, index, entry, temp, helpers);
-            if (!temp.flush())
-                throw EInOutError(temp.errorString());
+            if (!temp.flush() || temp.error() != QFileDevice::NoError)
+                throw TargetWriteError(temp.errorString());
+        } catch (const TargetWriteError &e) {
+            throw EInOutError(zlb::msg::cannotCreateFile(nativeTarget, writeFailureReason(nativeTarget, e.message())));
         } catch (...) {
             throw Exception(zlb::msg::fileCorrupt(index));
         }
@@ -354,7 +362,7 @@ void TZLBArchive::writeEntryData(QFile &archive, int32_t index, const TZLBFileEn
         else if (sumHere)
             crc = zlb::crc32(crc, block, length);
         if (target.write(block, length) != length)
-            throw EInOutError(target.errorString());
+            throw TargetWriteError(target.errorString());
     }
     if (worker)
         crc = worker->take();

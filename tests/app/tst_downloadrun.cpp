@@ -1,4 +1,5 @@
 #include "AutoUpdateFrm.h"
+#include "archive/ZLBWriter.h"
 #include "platform/HttpClient.h"
 
 #include "ServerFixture.h"
@@ -57,6 +58,8 @@ private Q_SLOTS:
     void largePackageList();
     void wholeRoadAsUser();
     void closeDuringTransfer();
+    void pathsOutsideRefused_data();
+    void pathsOutsideRefused();
 
 private:
     void start(const QStringList &args = {QStringLiteral("11"), QStringLiteral("22"), QStringLiteral("KLV")});
@@ -488,6 +491,75 @@ void TestDownloadRun::closeDuringTransfer()
     QCOMPARE(testsupport::readFile(F.install + QStringLiteral("WeHave.klv")), QByteArray("a.dll=2\r\n"));
     QCOMPARE(F.column(QStringLiteral("select DAUTOUPDATE_SPP from SYSPROPS")), QStringList{""});
     QCOMPARE(F.shell->executes.last().params, QStringLiteral("KLV")); // handed over all the same
+}
+
+// A list that names a path outside the installation folder (or, for the commands that work in
+// it, the updater's folder) stops the run with a message naming the line; nothing is written,
+// read, run or deleted outside, and the run does not end as done.
+void TestDownloadRun::pathsOutsideRefused_data()
+{
+    QTest::addColumn<QByteArray>("list");
+    QTest::addColumn<QString>("message");
+
+    const QString key = QStringLiteral("De pakketlijst noemt een bestand buiten de installatiemap: ");
+    QTest::newRow("key two folders up") << QByteArray("[KLV137]\r\n..\\..\\evil.dll=t\r\n") << key + "..\\..\\evil.dll";
+    QTest::newRow("key with slashes") << QByteArray("[KLV137]\r\n../../evil=t\r\n") << key + "../../evil";
+    QTest::newRow("key climbing after a folder")
+        << QByteArray("[KLV137]\r\nsub/..\\..\\evil.dll=t\r\n") << key + "sub/..\\..\\evil.dll";
+    QTest::newRow("key that is only dots") << QByteArray("[KLV137]\r\nsub\\..=t\r\n") << key + "sub\\..";
+    QTest::newRow("unzip above") << QByteArray("[CMD137]\r\nunzip$..\\evil.zlb=\r\n")
+                                 << "Script-fout: unzip$..\\evil.zlb (buiten de installatiemap)";
+    QTest::newRow("erasefile above") << QByteArray("[CMD137]\r\nerasefile$..\\victim.txt=\r\n")
+                                     << "Script-fout: erasefile$..\\victim.txt (buiten de map van AutoUpdate)";
+    QTest::newRow("erasefile with a slash")
+        << QByteArray("[CMD137]\r\nerasefile$sub/../../victim.txt=\r\n")
+        << "Script-fout: erasefile$sub/../../victim.txt (buiten de map van AutoUpdate)";
+    QTest::newRow("erasefile absolute") << QByteArray("[CMD137]\r\nerasefile$/victim.txt=\r\n")
+                                        << "Script-fout: erasefile$/victim.txt (buiten de map van AutoUpdate)";
+    QTest::newRow("erasefile on a drive") << QByteArray("[CMD137]\r\nerasefile$C:\\victim.txt=\r\n")
+                                          << "Script-fout: erasefile$C:\\victim.txt (buiten de map van AutoUpdate)";
+    QTest::newRow("query above") << QByteArray("[CMD137]\r\nquery$..\\evil.sql=\r\n")
+                                 << "Script-fout: query$..\\evil.sql (buiten de map van AutoUpdate)";
+    QTest::newRow("premium list above") << QByteArray("[CMD137]\r\npremielijst$../evil.csv=\r\n")
+                                        << "Script-fout: premielijst$../evil.csv (buiten de installatiemap)";
+    QTest::newRow("exec above") << QByteArray("[CMD137]\r\nexec$..\\evil.exe /S=\r\n")
+                                << "Script-fout: exec$..\\evil.exe /S (buiten de installatiemap)";
+    QTest::newRow("exec of a quoted name above") << QByteArray("[CMD137]\r\nexec$\"..\\my evil.exe\"=\r\n")
+                                                 << "Script-fout: exec$\"..\\my evil.exe\" (buiten de installatiemap)";
+}
+
+void TestDownloadRun::pathsOutsideRefused()
+{
+    QFETCH(QByteArray, list);
+    QFETCH(QString, message);
+    QVERIFY(F.sql({"create table T (V varchar(10))"}));
+    // What the hostile lines aim at, one folder above the installation.
+    const QString above = QFileInfo(F.install + QStringLiteral("..")).canonicalFilePath() + u'/';
+    testsupport::writeFile(above + QStringLiteral("victim.txt"), "keep");
+    testsupport::writeFile(above + QStringLiteral("evil.sql"), "insert into T values ('evil')\r\n;\r\n");
+    testsupport::writeFile(above + QStringLiteral("evil.csv"), "20261201 evil\r\n");
+    testsupport::writeFile(above + QStringLiteral("evil.exe"), "MZ");
+    testsupport::writeFile(above + QStringLiteral("my evil.exe"), "MZ");
+    S.servePackage(QStringLiteral("/supports/klv137/evil.zlb"), {{QStringLiteral("evil.dll"), "evil"}});
+    {
+        klv::ZLBWriter writer(above + QStringLiteral("evil.zlb"));
+        writer.addData("evil", QStringLiteral("evil.dll"));
+        writer.finish();
+    }
+    const QStringList before = QDir(above).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+    S.serve(kList, list);
+    start();
+    ophalen();
+
+    QCOMPARE(info(), QStringList{message});
+    QVERIFY(log().contains(message) || message.startsWith(QStringLiteral("De pakketlijst")));
+    QCOMPARE(QDir(above).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot), before);
+    QCOMPARE(testsupport::readFile(above + QStringLiteral("victim.txt")), QByteArray("keep"));
+    QVERIFY(F.column(QStringLiteral("select V from T")).isEmpty());
+    QVERIFY(F.shell->executes.isEmpty());
+    QVERIFY(!S.requests().contains(QStringLiteral("/supports/klv137/evil.zlb")));
+    QCOMPARE(F.column(QStringLiteral("select DAUTOUPDATE_SPP from SYSPROPS")), QStringList{""});
+    QVERIFY(F.window);
 }
 
 QTEST_MAIN(TestDownloadRun)

@@ -172,28 +172,27 @@ void TestUnattended::failureOutcomes_data()
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QByteArray>("message");
     QTest::addColumn<QByteArray>("auError");
-    QTest::addColumn<bool>("completedFirst"); // the run itself ended, then the close failed
 
     const QByteArray premium = "[KLV137]\r\npremies.csv=t\r\n[CMD137]\r\npremielijst$premies.csv=\r\n";
     QTest::newRow("premium list: more rows than materials")
         << premium << "two rows" << QByteArray("niet ingelezen (regel 3: meer regels voor regio 07")
-        << QByteArray("niet ingelezen (regel 3: meer regels voor regio 07") << false;
+        << QByteArray("niet ingelezen (regel 3: meer regels voor regio 07");
     QTest::newRow("premium list: last field left empty")
         << premium << "empty last field" << QByteArray("niet ingelezen (regel 2: List index out of bounds (7))")
-        << QByteArray("niet ingelezen (regel 2") << false;
+        << QByteArray("niet ingelezen (regel 2");
     QTest::newRow("exec of a program that is not there")
         << QByteArray("[CMD137]\r\nexec$setup.exe /S=\r\n") << ""
         << QByteArray("Script-fout: exec$setup.exe /S (bestand niet gevonden)")
-        << QByteArray("Script-fout: exec$setup.exe /S (bestand niet gevonden)") << false;
+        << QByteArray("Script-fout: exec$setup.exe /S (bestand niet gevonden)");
     QTest::newRow("KLV.EXE missing") << QByteArray("[KLV137]\r\n") << "no KLV.EXE"
                                      << QByteArray("Fout: De versie van KLV.EXE of de nummers van de updatescripts "
                                                    "kunnen niet worden gelezen: ")
-                                     << QByteArray() << false;
+                                     << QByteArray();
     QTest::newRow("stray update.sql") << QByteArray("[KLV137]\r\n") << "update.sql"
-                                      << QByteArray("kunnen niet worden gelezen: ") << QByteArray() << false;
+                                      << QByteArray("kunnen niet worden gelezen: ") << QByteArray();
     QTest::newRow("known-package list cannot be saved")
         << QByteArray("[KLV137]\r\nx.dll=t5\r\n") << "WeHave.klv folder" << QByteArray("WeHave.klv niet opslaan: ")
-        << QByteArray("WeHave.klv niet opslaan: ") << true;
+        << QByteArray("WeHave.klv niet opslaan: ");
 }
 
 void TestUnattended::failureOutcomes()
@@ -202,7 +201,6 @@ void TestUnattended::failureOutcomes()
     QFETCH(QString, setup);
     QFETCH(QByteArray, message);
     QFETCH(QByteArray, auError);
-    QFETCH(bool, completedFirst);
     S.serve(kList, list);
     S.servePackage(QStringLiteral("/supports/klv137/x.zlb"), {{QStringLiteral("x.dll"), "x"}});
     QVERIFY(F.sql(
@@ -222,14 +220,13 @@ void TestUnattended::failureOutcomes()
     QCOMPARE(run({"0", "0", "KLV", "--unattended", "--no-restart"}, &out), 1);
     QVERIFY2(out.contains(message), out.constData());
     QVERIFY2(out.contains("Update mislukt."), out.constData());
-    QCOMPARE(out.contains("Auto Update is voltooid."), completedFirst);
+    QVERIFY(!out.contains("voltooid"));
     const QByteArray errors = testsupport::readFile(F.install + QStringLiteral("AuError.txt"));
     if (auError.isEmpty())
         QVERIFY(errors.isEmpty());
     else
         QVERIFY2(errors.contains(auError), errors.constData());
-    if (!completedFirst)
-        QCOMPARE(F.column(QStringLiteral("select DAUTOUPDATE_SPP from SYSPROPS")), QStringList{""});
+    QCOMPARE(F.column(QStringLiteral("select DAUTOUPDATE_SPP from SYSPROPS")), QStringList{""});
     QVERIFY(F.column(QStringLiteral("select * from ARNPREMIE")).isEmpty());
 }
 
