@@ -87,3 +87,22 @@ QStringList ServerFixture::requests() const
     }
     return out;
 }
+
+QList<QPair<int, qint64>> ServerFixture::answers(const QString &path) const
+{
+    const QByteArray log =
+        testsupport::readFile(qEnvironmentVariable("KLV_NGINX_DIR") + QStringLiteral("/logs/access.log"));
+    // ... "GET /<root><path> HTTP/1.1" <status> <bytes> ...
+    const QByteArray marker = "\"GET /" + FRoot.toUtf8() + path.toUtf8() + ' ';
+    QList<QPair<int, qint64>> out;
+    for (const QByteArray &line : log.split('\n')) {
+        const qsizetype at = line.indexOf(marker);
+        if (at < 0)
+            continue;
+        const qsizetype close = line.indexOf('"', at + 1);
+        const QList<QByteArray> fields = line.mid(close + 1).trimmed().split(' ');
+        if (fields.size() >= 2)
+            out.append({fields[0].toInt(), fields[1].toLongLong()});
+    }
+    return out;
+}

@@ -28,6 +28,8 @@ public:
     // The paths requested below this test's folder, in order.
     QStringList requests() const;
     int requestCount(const QString &path) const { return int(requests().count(path)); }
+    // The answers to the requests for one path, in order: status and body bytes sent.
+    QList<QPair<int, qint64>> answers(const QString &path) const;
 
 private:
     QString FRoot;
