@@ -234,6 +234,7 @@ private:
     QString FPendingSpeedText;
     QString FPendingTimeText;
     int64_t FPendingPosition = 0;
+    int64_t FWorkBase = 0; // bytes a resumed transfer started from
     bool FPaintPending = false;
     void paintProgress();
 };

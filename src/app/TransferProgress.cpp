@@ -1,6 +1,7 @@
 // Progress of a transfer: the gauge on "Ophalen", speed and remaining time on the status bar of
 // "Update".
 #include "AutoUpdateFrm.h"
+#include "platform/HttpClient.h"
 
 #include "platform/Exceptions.h"
 #include "ui_AutoUpdateFrm.h"
@@ -69,6 +70,8 @@ void TFrmAutoUpdate::WorkBegin(int64_t workCountMax)
         ui->Gauge1->setMaximum(static_cast<int>(std::min<int64_t>(workCountMax, INT_MAX)));
     FSpeed = 0;
     FLastPaintMs = -1;
+    // A resumed transfer counts from the bytes already there; its speed is that of the rest.
+    FWorkBase = IdHTTP1 ? IdHTTP1->resumedFrom() : 0;
 }
 
 void TFrmAutoUpdate::Work(int workMode, int64_t workCount)
@@ -84,7 +87,7 @@ void TFrmAutoUpdate::Work(int workMode, int64_t workCount)
     const auto wholeSeconds = static_cast<uint16_t>(ms / 1000); // 16-bit, as the original arithmetic
     const double t = wholeSeconds + static_cast<double>(ms % 1000) / 1000.0;
     if (t > 0)
-        FSpeed = static_cast<double>(workCount) / 1024.0 / t;
+        FSpeed = static_cast<double>(std::max<int64_t>(0, workCount - FWorkBase)) / 1024.0 / t;
 
     QString time;
     if (FSpeed > 0) {

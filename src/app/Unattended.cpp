@@ -4,6 +4,7 @@
 #include "RunJournal.h"
 #include "db/TextRoutines.h"
 #include "platform/Exceptions.h"
+#include "platform/HttpClient.h"
 #include "platform/IniFile.h"
 
 #include <QCoreApplication>
@@ -30,6 +31,22 @@ void settle()
 }
 } // namespace
 
+namespace {
+// The value of an option given as "--name value" or "--name=value"; nothing when the argument at
+// `i` is another option. A value that is missing reads as empty.
+std::optional<QString> optionValue(const QStringList &arguments, qsizetype &i, const QString &name)
+{
+    const QString &a = arguments[i];
+    if (a.startsWith(name + u'='))
+        return a.mid(name.size() + 1);
+    if (a != name)
+        return std::nullopt;
+    if (i + 1 >= arguments.size())
+        return QString();
+    return arguments[++i];
+}
+} // namespace
+
 CommandLine CommandLine::parse(const QStringList &arguments)
 {
     CommandLine line;
@@ -49,15 +66,25 @@ CommandLine CommandLine::parse(const QStringList &arguments)
             line.dryRun = true;
         } else if (a == u"--help") {
             line.help = true;
-        } else if (a == u"--log" || a.startsWith(QStringLiteral("--log="))) {
-            if (a == u"--log") {
-                if (i + 1 >= arguments.size()) {
-                    line.error = QStringLiteral("--log verwacht een bestandsnaam.");
-                    return line;
-                }
-                line.logFile = arguments[++i];
-            } else {
-                line.logFile = a.mid(6);
+        } else if (const std::optional<QString> file = optionValue(arguments, i, QStringLiteral("--log"))) {
+            if (file->isEmpty()) {
+                line.error = QStringLiteral("--log verwacht een bestandsnaam.");
+                return line;
+            }
+            line.logFile = *file;
+        } else if (const std::optional<QString> rate = optionValue(arguments, i, QStringLiteral("--min-rate"))) {
+            bool ok = false;
+            line.minRate = rate->toLongLong(&ok);
+            if (!ok || line.minRate < 0 || line.minRate > 1024 * 1024 * 1024) {
+                line.error = QStringLiteral("--min-rate verwacht een aantal bytes per seconde (0 = geen grens).");
+                return line;
+            }
+        } else if (const std::optional<QString> window = optionValue(arguments, i, QStringLiteral("--rate-window"))) {
+            bool ok = false;
+            line.rateWindow = window->toInt(&ok);
+            if (!ok || line.rateWindow < 1 || line.rateWindow > 24 * 3600) {
+                line.error = QStringLiteral("--rate-window verwacht een aantal seconden (1 tot 86400).");
+                return line;
             }
         } else {
             line.error = QStringLiteral("Onbekende optie: %1").arg(a);
@@ -65,9 +92,11 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         }
     }
     // Options that only mean something without a person at the screen.
-    const bool unattendedOnly = line.convert || line.backupMade || !line.logFile.isEmpty();
+    const bool unattendedOnly =
+        line.convert || line.backupMade || !line.logFile.isEmpty() || line.minRate >= 0 || line.rateWindow >= 0;
     if (unattendedOnly && !line.unattended && !line.dryRun)
-        line.error = QStringLiteral("--convert, --backup-made en --log horen bij --unattended.");
+        line.error =
+            QStringLiteral("--convert, --backup-made, --log, --min-rate en --rate-window horen bij --unattended.");
     else if (line.backupMade && !line.convert)
         line.error = QStringLiteral("--backup-made hoort bij --convert.");
     else if (line.dryRun && (line.convert || line.backupMade))
@@ -89,6 +118,9 @@ QString CommandLine::helpText()
                           "  --backup-made       bevestigt dat er een backup van de database is (nodig bij --convert)\n"
                           "  --no-restart        start Kelvora niet opnieuw na afloop (ook met venster)\n"
                           "  --log BESTAND       schrijft alle meldingen ook in BESTAND\n"
+                          "  --min-rate BYTES    breekt een overdracht af die trager is dan BYTES per seconde\n"
+                          "                      (standaard 1024, 0 = geen grens); daarna wordt hij hervat\n"
+                          "  --rate-window SEC   over hoeveel seconden die snelheid gemeten wordt (standaard 120)\n"
                           "  --dry-run           laat zien wat een update zou doen, zonder iets te veranderen\n"
                           "  --help              toont deze tekst\n"
                           "\n"
@@ -202,6 +234,12 @@ int finish(QPointer<TFrmAutoUpdate> &window, ConsoleOutput &out, int status)
 int runUnattended(TFrmAutoUpdate *window, const CommandLine &options, ConsoleOutput &out)
 {
     QPointer<TFrmAutoUpdate> guard(window);
+    if (options.minRate >= 0 || options.rateWindow >= 0) {
+        HttpClient &http = *window->IdHTTP1;
+        http.setMinimumRate(options.minRate >= 0 ? options.minRate : http.minimumRate(),
+                            options.rateWindow >= 0 ? std::chrono::seconds(options.rateWindow)
+                                                    : http.minimumRateWindow());
+    }
     observe(window, out);
     if (const QString problem = prepare(*window); !problem.isEmpty()) {
         out.line(QStringLiteral("Fout: ") + problem);

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QString>
 #include <QStringList>
+#include <cstdint>
 #include <functional>
 
 namespace klv {
@@ -22,6 +23,10 @@ struct CommandLine
     bool noRestart = false;
     bool dryRun = false;
     QString logFile;
+    // The slowest transfer that is let go on, in bytes a second over a window of seconds; -1 keeps
+    // the client's own (1024 over 120), a rate of 0 turns the limit off.
+    int64_t minRate = -1;
+    int rateWindow = -1;
     bool help = false;
     QString error; // wrong usage; empty when the line is fine
 

@@ -555,6 +555,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
         // Any other answer is an error status; its body is never written.
         if (!oddity.isEmpty())
             writing = false;
+        FResumedFrom = writing ? base : 0;
         if (OnWorkBegin)
             OnWorkBegin(WorkMode::Read, writing ? std::max<int64_t>(total, 0) : 0);
         if (fault) {

@@ -66,6 +66,9 @@ public:
     void get(const QUrl &url, const QString &destinationPath);
 
     bool isBusy() const { return FBusy; }
+    // The bytes of the file that an earlier attempt left and the running one continues from; valid
+    // from its begin event on, so that a speed is taken over what this attempt fetched.
+    int64_t resumedFrom() const { return FResumedFrom; }
     // Ends a running transfer, or the pause before the next attempt, from inside its event loop
     // (a window that closes): get() raises the silent abort. A partial file that can be continued
     // is kept. Does nothing when no transfer runs.
@@ -117,6 +120,7 @@ private:
     std::chrono::milliseconds FRetryPause{std::chrono::seconds(2)};
     int64_t FMinimumRate = 1024;
     std::chrono::milliseconds FMinimumRateWindow{std::chrono::seconds(120)};
+    int64_t FResumedFrom = 0;
     bool FBusy = false;
     QEventLoop *FLoop = nullptr;     // the transfer's or the pause's loop
     QNetworkReply *FReply = nullptr; // the transfer get() is running

@@ -32,11 +32,13 @@ bool ServerFixture::addUser(const QString &participant, const QString &customerK
     return true;
 }
 
-QString ServerFixture::setUp(bool slow)
+QString ServerFixture::setUp(Speed speed)
 {
     FRoot = QStringLiteral("t%1").arg(QRandomGenerator::global()->generate());
-    if (slow)
+    if (speed == Speed::Slow)
         FRoot += QStringLiteral("/slow");
+    else if (speed == Speed::Trickle)
+        FRoot += QStringLiteral("/trickle");
     return klv::scrambleServerBase(
         QStringLiteral("http://127.0.0.1:%1/%2").arg(qEnvironmentVariable("KLV_NGINX_HTTP_PORT"), FRoot));
 }

@@ -15,8 +15,15 @@ public:
     static bool addUser(const QString &participant, const QString &customerKey);
 
     // Picks a fresh folder; returns the stored (scrambled) server address for the window. Below a
-    // folder named "slow" the fixture sends at most 256 KB a second.
-    QString setUp(bool slow = false);
+    // folder named "slow" the fixture sends at most 256 KB a second, below "trickle" 100 bytes.
+    enum class Speed
+    {
+        Normal,
+        Slow,
+        Trickle
+    };
+    QString setUp(Speed speed = Speed::Normal);
+    QString setUp(bool slow) { return setUp(slow ? Speed::Slow : Speed::Normal); }
     void tearDown();
 
     void serve(const QString &path, const QByteArray &bytes);

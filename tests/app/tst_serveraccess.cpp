@@ -1,5 +1,6 @@
 #include "AutoUpdateFrm.h"
 #include "platform/Exceptions.h"
+#include "platform/HttpClient.h"
 #include "platform/ServerAddress.h"
 
 #include "TestSupport.h"
@@ -43,6 +44,7 @@ private Q_SLOTS:
     void progressTexts_data();
     void progressTexts();
     void progressOfRealTransfer();
+    void progressOfResumedTransfer();
     void selfRenewal_data();
     void selfRenewal();
     void newUpdater_data();
@@ -219,6 +221,44 @@ void TestServerAccess::progressOfRealTransfer()
     QCOMPARE(F.child<QProgressBar>("Gauge1")->value(), 0);
     QVERIFY(panel(0).startsWith(QStringLiteral(" Download snelheid ")));
     QCOMPARE(panel(1), QStringLiteral("Downloaden is voltooid."));
+}
+
+// A transfer that continues a partial file: the gauge shows the whole file, the speed is that of
+// what this attempt fetched, not of the bytes that were there already.
+void TestServerAccess::progressOfResumedTransfer()
+{
+    // Large enough that the first block of a local transfer is a small part of it.
+    constexpr int kSize = 24 * 1024 * 1024;
+    serve(QStringLiteral("/supports/big.zlb"), QByteArray(kSize, 'b'));
+    F.create()->show();
+    HttpClient &http = *F.window->IdHTTP1;
+    const auto work = http.OnWork;
+    http.OnWork = [&](WorkMode mode, int64_t count) {
+        work(mode, count);
+        if (count > 0)
+            http.abort(); // the user closed: the partial file stays to be continued
+    };
+    QVERIFY_THROWS_EXCEPTION(EAbort, F.window->DownloadSupportFile(QStringLiteral("big.zlb"), QString(), QString()));
+    QVERIFY(QFile::exists(F.install + QStringLiteral("big.zlb") + QLatin1String(HttpClient::kPartialSuffix)));
+
+    int64_t resumedFrom = -1;
+    int64_t firstCount = -1;
+    double firstSpeed = -1;
+    const QDateTime start = F.clock->now();
+    http.OnWork = [&](WorkMode mode, int64_t count) {
+        F.clock->set(start.addSecs(2));
+        work(mode, count);
+        if (firstCount < 0) {
+            resumedFrom = http.resumedFrom();
+            firstCount = count;
+            firstSpeed = F.window->FSpeed;
+        }
+    };
+    F.window->DownloadSupportFile(QStringLiteral("big.zlb"), QString(), QString());
+    QCOMPARE(testsupport::readFile(F.install + QStringLiteral("big.zlb")), QByteArray(kSize, 'b'));
+    QVERIFY2(resumedFrom > 0 && resumedFrom < kSize, QByteArray::number(qint64(resumedFrom)).constData());
+    QCOMPARE(F.child<QProgressBar>("Gauge1")->maximum(), kSize);
+    QCOMPARE(firstSpeed, double(firstCount - resumedFrom) / 1024.0 / 2.0);
 }
 
 void TestServerAccess::selfRenewal_data()

@@ -6,6 +6,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -64,6 +65,7 @@ private Q_SLOTS:
     void wrongUsage();
     void dryRunChangesNothing();
     void restartUnlessTold();
+    void tricklingServerEnds();
 
 private:
     // Runs the updater, by default from the installation folder; returns the exit status.
@@ -294,6 +296,10 @@ void TestUnattended::wrongUsage_data()
     QTest::newRow("convert without unattended") << QStringList{"--convert"};
     QTest::newRow("log without a file") << QStringList{"--unattended", "--log"};
     QTest::newRow("dry run that converts") << QStringList{"--dry-run", "--convert", "--backup-made"};
+    QTest::newRow("rate without unattended") << QStringList{"--min-rate=100"};
+    QTest::newRow("rate not a number") << QStringList{"--unattended", "--min-rate", "fast"};
+    QTest::newRow("negative rate") << QStringList{"--unattended", "--min-rate=-5"};
+    QTest::newRow("window of 0 seconds") << QStringList{"--unattended", "--rate-window", "0"};
 }
 
 void TestUnattended::wrongUsage()
@@ -340,6 +346,32 @@ void TestUnattended::restartUnlessTold()
     QCOMPARE(run({"0", "0", "KLV", "--unattended", "--no-restart"}, &out), 0);
     QVERIFY(!out.contains("Kan Kelvora niet starten."));
     QVERIFY(out.contains("Informatie: Auto Update is voltooid."));
+}
+
+// A server that sends 100 bytes a second keeps no run alive for ever: with a minimum of 1024 bytes a
+// second over 3 seconds each attempt ends after about 3 seconds, the attempts after it resume,
+// and the run fails with the reason.
+void TestUnattended::tricklingServerEnds()
+{
+    S.tearDown();
+    FServerUrl = klv::unscrambleServerBase(S.setUp(ServerFixture::Speed::Trickle));
+    S.serve(kList, "[KLV137]\r\nhelp.dll=t3\r\n");
+    S.servePackage(QStringLiteral("/supports/klv137/help.zlb"), {{QStringLiteral("help.dll"), QByteArray(20000, 'h')}});
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray out;
+    QCOMPARE(run({"0", "0", "KLV", "--unattended", "--no-restart", "--min-rate", "1024", "--rate-window=3"}, &out), 1);
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY2(out.contains("slower than 1024 bytes per second for 3 seconds"), out.constData());
+    QVERIFY(out.contains("Update mislukt."));
+    QVERIFY(!QFile::exists(F.install + QStringLiteral("help.dll")));
+    // Four attempts of about 3 s with 2 s between them; far less than the 200 s the file needs.
+    const QList<QPair<int, qint64>> answers = S.answers(QStringLiteral("/supports/klv137/help.zlb"));
+    QCOMPARE(answers.size(), 4);
+    QCOMPARE(answers.first().first, 200);
+    for (qsizetype i = 1; i < answers.size(); ++i)
+        QCOMPARE(answers[i].first, 206);
+    QVERIFY2(elapsed < 35000, QByteArray::number(elapsed).constData());
 }
 
 QTEST_MAIN(TestUnattended)
