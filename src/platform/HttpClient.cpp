@@ -7,6 +7,7 @@
 #include "Ansi.h"
 #include "Exceptions.h"
 #include "FileOps.h"
+#include "PartialDownload.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -18,7 +19,6 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QPointer>
-#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTimer>
 
@@ -118,117 +118,6 @@ bool isTransient(QNetworkReply::NetworkError error)
 int effectivePort(const QUrl &url)
 {
     return url.port(url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80);
-}
-
-// A header value we are willing to store and send back: printable ASCII of a sane length.
-bool isPlainValue(const QByteArray &value)
-{
-    if (value.isEmpty() || value.size() > 256)
-        return false;
-    return std::all_of(value.begin(), value.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
-}
-
-// The answer's strong entity tag with its quotes, empty when there is none or only a weak one
-// (If-Range takes strong ones only). Of merged values (after a redirect) the last is the answer's.
-QByteArray strongETag(const QNetworkReply &reply)
-{
-    const QByteArray value = reply.rawHeader("ETag").trimmed();
-    if (value.size() < 2 || !value.endsWith('"'))
-        return {};
-    const qsizetype open = value.lastIndexOf('"', value.size() - 2);
-    if (open < 0)
-        return {};
-    const QByteArray tag = value.mid(open);
-    const QByteArray before = value.left(open).trimmed();
-    if (before.endsWith("W/") || before.endsWith("w/") || !isPlainValue(tag))
-        return {};
-    return tag;
-}
-
-// The answer's Last-Modified date as sent. A date holds one comma of its own ("Sun, 06 Nov 1994
-// 08:49:37 GMT"); of merged values the last is the answer's.
-QByteArray lastModified(const QNetworkReply &reply)
-{
-    QByteArray value = reply.rawHeader("Last-Modified").trimmed();
-    constexpr qsizetype kDateLength = 29;
-    if (value.size() > kDateLength && value.left(value.size() - kDateLength).trimmed().endsWith(','))
-        value = value.right(kDateLength);
-    return isPlainValue(value) ? value : QByteArray();
-}
-
-// What the info file beside a partial file says about it: the whole file's length and the
-// validators the server sent with it.
-struct PartialInfo
-{
-    int64_t length = -1;
-    QByteArray etag;
-    QByteArray lastModified;
-
-    bool resumable() const { return length > 0 && (!etag.isEmpty() || !lastModified.isEmpty()); }
-    QByteArray validator() const { return etag.isEmpty() ? lastModified : etag; }
-    QByteArray text() const
-    {
-        QByteArray out = "length=" + QByteArray::number(length) + "\r\n";
-        if (!etag.isEmpty())
-            out += "etag=" + etag + "\r\n";
-        if (!lastModified.isEmpty())
-            out += "last-modified=" + lastModified + "\r\n";
-        return out;
-    }
-};
-
-// The info file, or nothing when it is missing, damaged or does not describe a resumable file.
-std::optional<PartialInfo> readPartialInfo(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > 4096)
-        return std::nullopt;
-    PartialInfo info;
-    for (const QByteArray &raw : file.readAll().split('\n')) {
-        const QByteArray line = raw.trimmed();
-        const qsizetype equals = line.indexOf('=');
-        if (line.isEmpty() || equals <= 0)
-            continue;
-        const QByteArray key = line.left(equals);
-        const QByteArray value = line.mid(equals + 1);
-        if (key == "length") {
-            bool ok = false;
-            info.length = value.toLongLong(&ok);
-            if (!ok)
-                return std::nullopt;
-        } else if (key == "etag" && isPlainValue(value)) {
-            info.etag = value;
-        } else if (key == "last-modified" && isPlainValue(value)) {
-            info.lastModified = value;
-        }
-    }
-    if (!info.resumable())
-        return std::nullopt;
-    return info;
-}
-
-// "bytes <first>-<last>/<total>" exactly, or nothing.
-struct ContentRange
-{
-    int64_t first;
-    int64_t last;
-    int64_t total;
-};
-
-std::optional<ContentRange> contentRange(const QNetworkReply &reply)
-{
-    static const QRegularExpression pattern(QStringLiteral("^bytes ([0-9]{1,18})-([0-9]{1,18})/([0-9]{1,18})$"));
-    const auto match = pattern.match(QString::fromLatin1(reply.rawHeader("Content-Range").trimmed()));
-    if (!match.hasMatch())
-        return std::nullopt;
-    return ContentRange{match.captured(1).toLongLong(), match.captured(2).toLongLong(), match.captured(3).toLongLong()};
-}
-
-void removePartial(const QString &partialPath, const QString &infoPath)
-{
-    // The info first: a partial without its info is never continued.
-    QFile::remove(infoPath);
-    QFile::remove(partialPath);
 }
 
 QString writeError(const QString &destinationPath, const QFile &file)
@@ -392,9 +281,9 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
 
     // What an earlier attempt or an earlier run left is continued only when it is shorter than the
     // file it is part of and its info tells how the server can prove that it still has that file.
-    PartialInfo stored;
+    partial::Info stored;
     int64_t offset = 0;
-    if (const auto info = readPartialInfo(infoPath)) {
+    if (const auto info = partial::readInfo(infoPath)) {
         const QFileInfo partial(partialPath);
         if (partial.isFile() && partial.size() > 0 && partial.size() < info->length) {
             stored = *info;
@@ -402,7 +291,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
         }
     }
     if (offset == 0)
-        removePartial(partialPath, infoPath);
+        partial::remove(partialPath, infoPath);
     const bool resuming = offset > 0;
 
     // Opened before the request, so that a destination that cannot be written costs no request.
@@ -477,7 +366,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
             return;
         file.close();
         if (discard || !resumable)
-            removePartial(partialPath, infoPath);
+            partial::remove(partialPath, infoPath);
     });
 
     // Handlers may throw (an abort asked for by the user); no exception may cross Qt's event
@@ -500,15 +389,16 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
         std::exception_ptr fault;
         const int status = statusOf(*reply);
         if (resuming && status == 206) {
-            const auto range = contentRange(*reply);
+            const auto range = partial::contentRange(*reply);
             const int64_t length = announcedLength(*reply);
             if (!range || range->first != offset || range->total != stored.length || range->last != range->total - 1 ||
                 (length >= 0 && length != range->last - range->first + 1) || file.size() != offset)
                 oddity = QStringLiteral("The server's partial answer does not continue the partial file");
             // Validators are compared where both sides have one.
-            else if ((!stored.etag.isEmpty() && reply->hasRawHeader("ETag") && strongETag(*reply) != stored.etag) ||
+            else if ((!stored.etag.isEmpty() && reply->hasRawHeader("ETag") &&
+                      partial::strongETag(*reply) != stored.etag) ||
                      (!stored.lastModified.isEmpty() && reply->hasRawHeader("Last-Modified") &&
-                      lastModified(*reply) != stored.lastModified))
+                      partial::lastModified(*reply) != stored.lastModified))
                 oddity = QStringLiteral("The file on the server changed since the partial file was fetched");
             else if (!file.seek(offset))
                 fault = std::make_exception_ptr(EInOutError(writeError(destinationPath, file)));
@@ -529,7 +419,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
             resumable = false;
             writing = true;
             total = expected = announcedLength(*reply);
-            const PartialInfo info{expected, strongETag(*reply), lastModified(*reply)};
+            const partial::Info info{expected, partial::strongETag(*reply), partial::lastModified(*reply)};
             try {
                 if (!file.resize(0) || !file.seek(0))
                     throw EInOutError(writeError(destinationPath, file));

@@ -436,13 +436,13 @@ void TestInterrupted::fullDisk_data()
 // one, and once there is room again the next run completes.
 void TestInterrupted::fullDisk()
 {
-    QFETCH(qsizetype, listSize);
-    QFETCH(qsizetype, packageSize);
 #ifdef _WIN32
     QSKIP("A small volume of its own is made with a Linux mount");
 #else
     if (geteuid() != 0)
         QSKIP("Mounting a small volume needs root");
+    QFETCH(qsizetype, listSize);
+    QFETCH(qsizetype, packageSize);
     // The database, its aliases and the updater stay in F.install; the installation's own files
     // go to the small volume.
     FInstallDir = F.dir->filePath(QStringLiteral("small")) + u'/';

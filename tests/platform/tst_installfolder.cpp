@@ -193,9 +193,12 @@ void TestInstallFolder::lockLeftBehindIsTakenOver()
     const QString install = dir.path() + u'/';
     testsupport::writeFile(install + InstallLock::fileName(), "pid=99999\r\nstarted=01-01-2026 00:00:00\r\n");
     InstallLock lock(install);
-    QVERIFY(lock.tryLock(QDateTime::currentDateTime()));
-    QVERIFY(testsupport::readFile(install + InstallLock::fileName())
-                .startsWith("pid=" + QByteArray::number(QCoreApplication::applicationPid()) + "\r\n"));
+    QVERIFY(lock.tryLock(QDateTime(QDate(2026, 12, 9), QTime(11, 0))));
+    // The file now names this process.
+    InstallLock second(install);
+    QVERIFY(!second.tryLock(QDateTime::currentDateTime()));
+    QCOMPARE(second.holder(),
+             QStringLiteral("proces %1, gestart 09-12-2026 11:00:00").arg(QCoreApplication::applicationPid()));
 }
 
 void TestInstallFolder::lockInMissingFolder()
