@@ -337,6 +337,7 @@ void TestInterrupted::killedAnywhereEndsLikeACleanRun()
     QRandomGenerator random(seed);
     const QByteArray context = "seed " + QByteArray::number(seed);
     int kills = 0;
+    bool finishedEarly = false;
     for (qsizetype p = 0; p < phases.size(); ++p) {
         const Phase &phase = phases[p];
         // The phase's own line, then those of the phases after it.
@@ -349,9 +350,14 @@ void TestInterrupted::killedAnywhereEndsLikeACleanRun()
             // The large package is cut at least a tenth in, so that there is something to resume.
             const bool large = phase.name == QByteArrayLiteral("large package");
             const double low = large ? 0.1 : 0.0;
-            const double high = large ? 0.3 : 0.9;
+            const double high = large ? 0.3 : 0.6;
             const auto delay = qint64(phase.duration * (low + (high - low) * random.generateDouble()));
             const int reached = phase.prefix.isEmpty() ? 0 : process->waitForAny(marks);
+            if (reached < 0 && p == phases.size() - 1 && process->finish() == 0) {
+                // The kill before came after the conversion's last commit: nothing is left to cut.
+                finishedEarly = true;
+                break;
+            }
             QVERIFY2(reached >= 0, (context + " " + phase.name + " ended early\n" + process->output()).constData());
             // A later phase showed first: this phase's work was done by the attempt before. The
             // attempt is killed there and then, which is as random a point as any.
@@ -361,7 +367,9 @@ void TestInterrupted::killedAnywhereEndsLikeACleanRun()
             ++kills;
         }
     }
-    QCOMPARE(kills, 20);
+    // Every kill lands where it was aimed, except that the last ones may find the work done.
+    QVERIFY2(kills == 20 || (finishedEarly && kills >= 17),
+             (context + " kills " + QByteArray::number(kills)).constData());
     int status = -1;
     QByteArray out;
     for (int attempt = 0; attempt < 3 && status != 0; ++attempt)
