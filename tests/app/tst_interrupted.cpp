@@ -108,8 +108,7 @@ public:
     // The exit status, or -1 when the process was killed or did not end in time.
     int finish(int timeoutMs = 180000)
     {
-        // waitForFinished() is false for a process that has ended already.
-        const bool finished = FProcess.state() == QProcess::NotRunning || FProcess.waitForFinished(timeoutMs);
+        const bool finished = testsupport::waitUntilEnded(FProcess, timeoutMs);
         return finished && FProcess.exitStatus() == QProcess::NormalExit ? FProcess.exitCode() : -1;
     }
 

@@ -120,7 +120,7 @@ int TestUnattended::run(const QStringList &args, QByteArray *output, const QStri
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.setStandardOutputFile(outputFile.fileName());
     p.start(F.install + updaterName(), args);
-    const bool finished = p.waitForFinished(120000);
+    const bool finished = testsupport::waitUntilEnded(p, 120000);
     if (output)
         *output = testsupport::readFile(outputFile.fileName());
     return finished && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;

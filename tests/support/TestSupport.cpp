@@ -64,6 +64,14 @@ int runOnHost(const QString &spool, const QString &program, const QStringList &a
 }
 } // namespace
 
+bool waitUntilEnded(QProcess &process, int timeoutMs)
+{
+    if (process.state() == QProcess::NotRunning)
+        return process.error() != QProcess::FailedToStart;
+    return process.waitForFinished(timeoutMs) ||
+           (process.state() == QProcess::NotRunning && process.error() != QProcess::FailedToStart);
+}
+
 int run(const QString &program, const QStringList &args, QByteArray *output, int timeoutMs)
 {
     const QString spool = qEnvironmentVariable("KLV_HOST_RUNNER");
@@ -72,7 +80,7 @@ int run(const QString &program, const QStringList &args, QByteArray *output, int
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, args);
-    if (!p.waitForFinished(timeoutMs)) {
+    if (!waitUntilEnded(p, timeoutMs)) {
         p.kill();
         p.waitForFinished();
         if (output)

@@ -6,12 +6,19 @@
 #include <QString>
 #include <QStringList>
 
+class QProcess;
+
 namespace testsupport {
 
 // Writes bytes to a file, creating folders; fails the test on error.
 void writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
 // Runs a program to completion; returns its exit code, with standard output and error in `output`.
+// True once `process` has ended, also when it ended before this call (QProcess::waitForFinished()
+// says false then, which under Wine happened to quick programs); false on a time-out or when the
+// program could not be started.
+bool waitUntilEnded(QProcess &process, int timeoutMs);
+
 int run(const QString &program, const QStringList &args, QByteArray *output = nullptr, int timeoutMs = 60000);
 // Folder of the shell helpers beside the tests (KLV_TEST_TOOLS_DIR).
 QString toolsDir();
