@@ -25,8 +25,9 @@ namespace klv {
 namespace {
 constexpr int kAttempts = 20;
 constexpr DWORD kPauseMs = 100;
+} // namespace
 
-QString systemText(DWORD code)
+QString systemText(unsigned long code)
 {
     wchar_t *text = nullptr;
     const DWORD n =
@@ -37,7 +38,6 @@ QString systemText(DWORD code)
     LocalFree(text);
     return out;
 }
-} // namespace
 
 QString replaceFile(const QString &source, const QString &target)
 {

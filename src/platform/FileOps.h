@@ -12,6 +12,11 @@ namespace klv {
 // text on success, else the system's reason.
 QString replaceFile(const QString &source, const QString &target);
 
+#ifdef _WIN32
+// The system's text for a Windows error code.
+QString systemText(unsigned long code);
+#endif
+
 // The reason a write to `path` failed, for a message: "Schijf vol" when the volume that holds it
 // has no room left (what a user can act on), else the system's own text.
 QString writeFailureReason(const QString &path, const QString &systemText);

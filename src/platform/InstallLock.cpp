@@ -1,6 +1,7 @@
 #include "InstallLock.h"
 
 #include "Ansi.h"
+#include "FileOps.h"
 #include "Folders.h"
 
 #include <QCoreApplication>
@@ -129,11 +130,7 @@ bool InstallLock::tryLock(const QDateTime &started)
             break;
         Sleep(50);
     }
-    wchar_t *text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                   error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    FError = text ? QString::fromWCharArray(text).trimmed() : QStringLiteral("Windows-fout %1").arg(error);
-    LocalFree(text);
+    FError = systemText(error);
     return false;
 }
 
