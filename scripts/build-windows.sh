@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds AutoUpdate.exe, zlb.exe and the test programs for 64-bit Windows on a Debian 12 machine.
 #
-# The cross toolchain's libraries (zlib, SQLite and a static Qt) are built once from Debian's own
-# source packages into a cache folder outside the checkout (KLV_WINDOWS_CACHE, default
+# The cross toolchain's libraries (zlib, SQLite, libsodium and a static Qt) are built once from
+# Debian's own source packages into a cache folder outside the checkout (KLV_WINDOWS_CACHE, default
 # /var/cache/klv-windows); later runs reuse it. Nothing prebuilt is downloaded.
 #
 #   bash scripts/build-windows.sh            the cache when it is missing, then the project
@@ -23,7 +23,7 @@ sudo=""
 
 install_packages() {
     local packages=(g++-mingw-w64-x86-64-posix wine64 wine tcl ninja-build dpkg-dev cmake xz-utils bzip2
-        qt6-base-dev-tools qt6-base-dev xvfb xauth)
+        autoconf automake libtool make qt6-base-dev-tools qt6-base-dev xvfb xauth)
     local missing=()
     for p in "${packages[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -60,7 +60,7 @@ EOF
     cd "$cache/src"
     # zlib from the main suite: the security suite lists a version it does not serve.
     local pkg
-    for pkg in qt6-base sqlite3 zlib/bookworm; do
+    for pkg in qt6-base sqlite3 zlib/bookworm libsodium; do
         ls "${pkg%%/*}"_*.dsc >/dev/null 2>&1 || apt-get source -q --download-only "$pkg"
     done
     unset APT_CONFIG
@@ -106,6 +106,35 @@ build_sqlite() {
     touch "$cache/stamp-sqlite"
 }
 
+# Runs a noisy build step with its output in a log; prints the end of the log when the step fails.
+logged() {
+    local log=$1
+    shift
+    if ! "$@" >>"$log" 2>&1; then
+        echo "Failed: $*" >&2
+        tail -n 40 "$log" >&2
+        echo "Full log: $log" >&2
+        return 1
+    fi
+}
+
+# libsodium for the update signatures. Debian's source is a git snapshot without a generated
+# configure script, so it is made here with autoreconf (never the upstream autogen.sh, which
+# fetches files from the network).
+build_sodium() {
+    [ -f "$cache/stamp-sodium" ] && return
+    local src out=$cache/build/sodium log=$cache/build/sodium.log
+    src=$(unpack libsodium)
+    mkdir -p "$out"
+    : >"$log"
+    [ -x "$src/configure" ] || logged "$log" env -C "$src" autoreconf -fi
+    logged "$log" env -C "$out" "$src/configure" --host=x86_64-w64-mingw32 CC=x86_64-w64-mingw32-gcc-posix \
+        --disable-shared --enable-static --disable-dependency-tracking --prefix="$prefix"
+    logged "$log" make -C "$out" -j"$jobs"
+    logged "$log" make -C "$out" install
+    touch "$cache/stamp-sodium"
+}
+
 # A static Qt with the modules, plugins and drivers the program needs, the host tools (moc, uic,
 # rcc) taken from Debian's qt6-base-dev-tools of the same version.
 build_qt() {
@@ -131,13 +160,20 @@ build_qt() {
 }
 
 build_cache() {
-    [ -f "$cache/stamp-qt" ] && [ -f "$cache/stamp-sqlite" ] && [ -f "$cache/stamp-zlib" ] && return
+    # Each library has its own stamp: a cache from before a library was added builds only that one.
+    local lib missing=()
+    for lib in zlib sqlite sodium qt; do
+        [ -f "$cache/stamp-$lib" ] || missing+=("$lib")
+    done
+    [ ${#missing[@]} -eq 0 ] && return
+    echo "Building the Windows libraries: ${missing[*]}"
     $sudo mkdir -p "$cache"
     [ -w "$cache" ] || $sudo chown "$(id -u):$(id -g)" "$cache"
     local start=$SECONDS
     fetch_sources
     build_zlib
     build_sqlite
+    build_sodium
     build_qt
     echo "Windows libraries built into $cache in $((SECONDS - start)) s"
 }
