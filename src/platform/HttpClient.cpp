@@ -8,6 +8,7 @@
 #include "Exceptions.h"
 #include "FileOps.h"
 #include "PartialDownload.h"
+#include "Sha256.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -126,6 +127,21 @@ QString writeError(const QString &destinationPath, const QFile &file)
         .arg(nativeName(destinationPath), writeFailureReason(file.fileName(), file.errorString()));
 }
 
+// Feeds the first `length` bytes of `file` to `hasher`, through `block`.
+bool hashExisting(QFile &file, int64_t length, QByteArray &block, Sha256 &hasher)
+{
+    if (!file.seek(0))
+        return false;
+    while (length > 0) {
+        const qint64 n = file.read(block.data(), std::min<qint64>(block.size(), length));
+        if (n <= 0)
+            return false;
+        hasher.add(block.constData(), size_t(n));
+        length -= n;
+    }
+    return true;
+}
+
 } // namespace
 
 HttpClient::HttpClient(QObject *parent)
@@ -213,7 +229,7 @@ QNetworkRequest HttpClient::makeRequest(const QUrl &url) const
     return request;
 }
 
-void HttpClient::get(const QUrl &url, const QString &destinationPath)
+void HttpClient::get(const QUrl &url, const QString &destinationPath, const ExpectedFile *expected)
 {
     if (FBusy)
         throw Exception(QStringLiteral("A transfer is already running"));
@@ -238,7 +254,7 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath)
     bool restarted = false;
     for (;;) {
         std::exception_ptr failure;
-        const Outcome outcome = attempt(url, destinationPath, failure);
+        const Outcome outcome = attempt(url, destinationPath, expected, failure);
         if (outcome == Outcome::Done)
             return;
         // A partial file that did not fit the answer was dropped; the whole file is asked for at
@@ -274,7 +290,8 @@ void HttpClient::pauseBeforeRetry()
         throw EAbort();
 }
 
-HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinationPath, std::exception_ptr &failure)
+HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinationPath, const ExpectedFile *want,
+                                        std::exception_ptr &failure)
 {
     const QString partialPath = destinationPath + QLatin1String(kPartialSuffix);
     const QString infoPath = destinationPath + QLatin1String(kPartialInfoSuffix);
@@ -346,6 +363,10 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
     });
 
     QByteArray block(kBlockSize, Qt::Uninitialized);
+    // The digest is taken as the bytes arrive (those an earlier attempt left are read back once).
+    std::optional<Sha256> hasher;
+    if (want)
+        hasher.emplace();
     QString refusal;
     QString oddity; // why the partial file does not fit the answer
     QUrl hop = url;
@@ -400,7 +421,9 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
                      (!stored.lastModified.isEmpty() && reply->hasRawHeader("Last-Modified") &&
                       partial::lastModified(*reply) != stored.lastModified))
                 oddity = QStringLiteral("The file on the server changed since the partial file was fetched");
-            else if (!file.seek(offset))
+            else if (want && stored.length != want->length)
+                oddity = QStringLiteral("The partial file belongs to a file of another length");
+            else if (!(hasher ? hashExisting(file, offset, block, *hasher) : true) || !file.seek(offset))
                 fault = std::make_exception_ptr(EInOutError(writeError(destinationPath, file)));
             else {
                 writing = true;
@@ -439,6 +462,11 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
                 fault = std::make_exception_ptr(
                     Exception(QStringLiteral("The server did not announce the length of the file; an incomplete "
                                              "transfer could not be told from a complete one")));
+            // A file of another length is not the one asked for; its body is not taken.
+            if (!fault && want && expected != want->length) {
+                discard = true;
+                fault = std::make_exception_ptr(EContentMismatch(expected, false));
+            }
         } else if (resuming && status == 416) {
             oddity = QStringLiteral("The server refused the range of the partial file");
         }
@@ -485,6 +513,8 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
                 discard = true;
                 throw EInOutError(writeError(destinationPath, file));
             }
+            if (hasher)
+                hasher->add(block.constData(), size_t(n));
             received += n;
             any = true;
         }
@@ -610,6 +640,13 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
             if (!flushed || file.error() != QFileDevice::NoError) {
                 discard = true;
                 failure = std::make_exception_ptr(EInOutError(writeError(destinationPath, file)));
+            } else if (hasher && hasher->result() != want->sha256) {
+                // Not the file asked for. When part of it came from an earlier attempt, that part
+                // may be what differs: the whole file is asked for once more.
+                discard = true;
+                failure = std::make_exception_ptr(EContentMismatch(total, true));
+                if (base > 0)
+                    outcome = Outcome::Restart;
             } else if (const QString error = replaceFile(partialPath, destinationPath); !error.isEmpty()) {
                 discard = true;
                 failure = std::make_exception_ptr(

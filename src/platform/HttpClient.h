@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QUrl>
 
+#include "Exceptions.h"
+
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -22,6 +24,33 @@ enum class WorkMode
 {
     Read,
     Write
+};
+
+// What a fetched file must be, when the caller knows it (a signed package list says so): its
+// length and SHA-256 digest (32 bytes).
+struct ExpectedFile
+{
+    int64_t length = -1;
+    QByteArray sha256;
+};
+
+// A file that differs from what was expected: its announced length is another, or its digest.
+class EContentMismatch : public Exception
+{
+public:
+    EContentMismatch(int64_t actualLength, bool digestDiffers)
+        : Exception(digestDiffers ? QStringLiteral("The file's SHA-256 digest differs from the expected one")
+                                  : QStringLiteral("The file's length differs from the expected one")),
+          FActualLength(actualLength), FDigestDiffers(digestDiffers)
+    {
+    }
+    QString className() const override { return QStringLiteral("EContentMismatch"); }
+    int64_t actualLength() const { return FActualLength; }
+    bool digestDiffers() const { return FDigestDiffers; }
+
+private:
+    int64_t FActualLength;
+    bool FDigestDiffers;
 };
 
 // The updater's HTTP client: blocking GET requests into files, run on a nested event loop so
@@ -60,10 +89,13 @@ public:
     // success status and exactly the announced length; an answer without a length is refused.
     // The destination keeps its old content on every failure. The folder must exist; none is
     // created and then no request is sent.
+    // With `expected`, an answer of another length is refused before its body is read, and the
+    // body is hashed as it arrives; a file whose digest differs never replaces the destination.
     // Throws EIdHTTPProtocolException for an error status (the partial file is removed: the file
-    // is gone), EInOutError for file errors ("Schijf vol" for a full disk) and Exception for
-    // network failures, time-outs, incomplete bodies and refused redirects.
-    void get(const QUrl &url, const QString &destinationPath);
+    // is gone), EContentMismatch for a file that is not the expected one (removed as well),
+    // EInOutError for file errors ("Schijf vol" for a full disk) and Exception for network
+    // failures, time-outs, incomplete bodies and refused redirects.
+    void get(const QUrl &url, const QString &destinationPath, const ExpectedFile *expected = nullptr);
 
     bool isBusy() const { return FBusy; }
     // The bytes of the file that an earlier attempt left and the running one continues from; valid
@@ -109,7 +141,8 @@ private:
     };
 
     QNetworkRequest makeRequest(const QUrl &url) const;
-    Outcome attempt(const QUrl &url, const QString &destinationPath, std::exception_ptr &failure);
+    Outcome attempt(const QUrl &url, const QString &destinationPath, const ExpectedFile *want,
+                    std::exception_ptr &failure);
     void pauseBeforeRetry();
 
     QNetworkAccessManager *FManager;
