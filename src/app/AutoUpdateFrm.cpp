@@ -9,6 +9,7 @@
 #include "platform/Exceptions.h"
 #include "platform/HttpClient.h"
 #include "platform/ServerAddress.h"
+#include "signing/ListVerifier.h"
 #include "ui_AutoUpdateFrm.h"
 
 #include <QCloseEvent>
@@ -59,6 +60,8 @@ TFrmAutoUpdate::TFrmAutoUpdate(Seams seams, const QStringList &arguments, QWidge
     IdHTTP1->OnWork = [this](WorkMode mode, int64_t count) { Work(mode == WorkMode::Read ? 0 : 1, count); };
     IdHTTP1->OnWorkEnd = [this](WorkMode) { WorkEnd(); };
 
+    FListVerifier = std::make_unique<signing::ListVerifier>(
+        FSeams.publicKeys, folders().inInstallDir(signing::ListVerifier::serialFileName()));
     FErrorLog = std::make_unique<ErrorLog>(folders().inInstallDir(QStringLiteral("AuError.txt")), FSeams.clock);
     StatementDisplay &display = *this;
     FScripts = std::make_unique<SqlScriptEngine>(*gblKlvDBS, display, *FErrorLog, folders().updaterDir());

@@ -3,6 +3,7 @@
 #include "PackageList.h"
 #include "Seams.h"
 #include "SqlScriptEngine.h"
+#include "platform/HttpClient.h"
 
 #include <QHash>
 #include <QStringList>
@@ -24,6 +25,9 @@ class ErrorLog;
 class IniFile;
 class PremiumImport;
 class RunJournal;
+namespace signing {
+class ListVerifier;
+}
 
 // What the download run decides for one entry of the package list's file section.
 struct FileDecision
@@ -126,8 +130,12 @@ public:
     // The download run of "Ophalen".
     void BtnDownloadClick();
     void RunDownload();
-    // Fetches the customer's list or the general one; false when the user asks to try again.
+    // Fetches the customer's list or the general one, and in a build with the maker's keys its
+    // signature; false when the user asks to try again.
     bool fetchPackageList();
+    // The fetched list's bytes once the list verifier accepts it (throws with the reason when it
+    // does not); `keepSerial` false for a look that must change nothing.
+    QByteArray acceptedPackageList(bool keepSerial = true);
     FileDecision decideFileEntry(const IniFile &list, const QString &release, const QString &key);
     QString knownPackageNumber(const QString &fileName) const;
 
@@ -198,6 +206,11 @@ private:
     // reminder shown and "Sluiten" enabled again) when it was not.
     bool startScriptWork();
     void runDownloadSteps();
+    // A GET from the server's base + server path + file name into the installation folder, with
+    // the file checked against `expected` when given.
+    void fetchFromServer(const QString &fileName, const QString &serverPath, const QString &subfolder,
+                         const ExpectedFile *expected);
+    void fetchListSignature();
     void handleFileEntry(const IniFile &list, const QString &release, const QString &key);
     void setKnownPackageNumber(const QString &fileName, int32_t number);
     void finishRun();
@@ -221,7 +234,10 @@ private:
     std::unique_ptr<ErrorLog> FErrorLog;
     std::unique_ptr<SqlScriptEngine> FScripts;
     std::unique_ptr<PremiumImport> FPremium;
-    std::unique_ptr<RunJournal> FJournal;     // the download run under way
+    std::unique_ptr<RunJournal> FJournal; // the download run under way
+    std::unique_ptr<signing::ListVerifier> FListVerifier;
+    std::optional<QByteArray> FListSignature; // the fetched list's signature, when it could be fetched
+    QString FListSignatureProblem;            // why it could not
     std::optional<QStringList> FStoredWeHave; // the known-package list as last written
     bool FShown = false;
     int FOperationDepth = 0;

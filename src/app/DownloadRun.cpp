@@ -9,6 +9,7 @@
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
 #include "platform/IniFile.h"
+#include "signing/ListVerifier.h"
 #include "ui_AutoUpdateFrm.h"
 #include "verinfo/VerInfoRes.h"
 
@@ -74,7 +75,9 @@ bool TFrmAutoUpdate::fetchPackageList()
     for (const QString &name : names) {
         FListFileName = name;
         try {
-            DownloadSupportFile(FListFileName, QString(), QString());
+            // The list itself is checked by its signature, not by a digest.
+            fetchFromServer(FListFileName, QStringLiteral("/supports/"), QString(), nullptr);
+            fetchListSignature();
             return true;
         } catch (const std::exception &) {
             if (!FRunActive)
@@ -90,6 +93,40 @@ bool TFrmAutoUpdate::fetchPackageList()
     return false;
 }
 
+void TFrmAutoUpdate::fetchListSignature()
+{
+    FListSignature.reset();
+    FListSignatureProblem.clear();
+    if (!FListVerifier->isStrict())
+        return;
+    const QString name = FListFileName + QStringLiteral(".sig");
+    try {
+        fetchFromServer(name, QStringLiteral("/supports/"), QString(), nullptr);
+        QFile file(folders().inInstallDir(name));
+        if (!file.open(QIODevice::ReadOnly))
+            throw EInOutError(file.errorString());
+        // A signature has 64 bytes; a little more is enough to tell that it is not one.
+        FListSignature = file.read(1024);
+    } catch (const std::exception &e) {
+        if (!FRunActive)
+            throw; // the window is closing
+        FListSignatureProblem = exceptionMessage(e);
+    }
+}
+
+QByteArray TFrmAutoUpdate::acceptedPackageList(bool keepSerial)
+{
+    QFile file(folders().inInstallDir(FListFileName));
+    if (!file.open(QIODevice::ReadOnly))
+        throw EInOutError(QStringLiteral("Kan %1 niet lezen: %2").arg(FListFileName, file.errorString()));
+    const QByteArray bytes = file.readAll();
+    FListVerifier->acceptList(FListFileName, bytes, FListSignature, FListSignatureProblem, FSeams.clock.today(),
+                              keepSerial);
+    if (!FListVerifier->isStrict())
+        AddDownloadLog(signing::ListVerifier::unverifiedNotice());
+    return bytes;
+}
+
 void TFrmAutoUpdate::RunDownload()
 {
     try {
@@ -103,7 +140,8 @@ void TFrmAutoUpdate::RunDownload()
 
 void TFrmAutoUpdate::runDownloadSteps()
 {
-    const IniFile list = IniFile::fromFile(folders().inInstallDir(FListFileName));
+    // Checked before anything of it is used; the bytes checked are the bytes read.
+    const IniFile list = IniFile::fromBytes(acceptedPackageList());
     // A list with no section at all is not a package list (an error page, a cut file): saying
     // "done" after it would hide that nothing was updated.
     if (list.sections().isEmpty())

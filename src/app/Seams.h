@@ -6,6 +6,9 @@
 #include "platform/Folders.h"
 #include "platform/Shell.h"
 
+#include <QByteArray>
+#include <QList>
+
 namespace klv {
 
 // What the window needs from the platform, handed in when it is created: the real ones in main,
@@ -21,6 +24,8 @@ struct Seams
     QString serverBase;
     // Closing hands over to the main application; an unattended run may say it should not.
     bool startMainProgramOnClose = true;
+    // The maker's public keys: with any, package lists and the files they name must be signed.
+    QList<QByteArray> publicKeys = {};
 };
 
 } // namespace klv

@@ -1,10 +1,13 @@
 // Fetching files from the update server, and the renewal of the updater itself.
 #include "AutoUpdateFrm.h"
 
+#include "platform/Exceptions.h"
 #include "platform/HttpClient.h"
 #include "platform/ServerAddress.h"
+#include "signing/ListVerifier.h"
 #include "verinfo/VerInfoRes.h"
 
+#include <QScopeGuard>
 #include <QUrl>
 
 namespace klv {
@@ -28,11 +31,25 @@ QString TFrmAutoUpdate::UnscrambleServerBase(const QString &stored)
 
 void TFrmAutoUpdate::DownloadFile(const QString &fileName, const QString &serverPath, const QString &subfolder)
 {
+    // In a build with the maker's keys the accepted list says what the file must be; a file it
+    // has no line for is not fetched at all.
+    const QString onServer = serverPath.mid(1) + fileName;
+    const std::optional<ExpectedFile> expected = FListVerifier->expectedFile(onServer);
+    try {
+        fetchFromServer(fileName, serverPath, subfolder, expected ? &*expected : nullptr);
+    } catch (const EContentMismatch &mismatch) {
+        throw Exception(signing::ListVerifier::mismatchMessage(onServer, *expected, mismatch));
+    }
+}
+
+void TFrmAutoUpdate::fetchFromServer(const QString &fileName, const QString &serverPath, const QString &subfolder,
+                                     const ExpectedFile *expected)
+{
     const QString base = UnscrambleServerBase(FServerBase);
     // The client writes the body beside the destination and puts it in place only when it is
-    // complete; the destination's folder must exist already.
+    // complete (and, when expected, the right file); the destination's folder must exist already.
     const QString destination = folders().inInstallDir(subfolder + fileName);
-    IdHTTP1->get(QUrl(base + serverPath + fileName), destination);
+    IdHTTP1->get(QUrl(base + serverPath + fileName), destination, expected);
 }
 
 void TFrmAutoUpdate::DownloadSupportFile(const QString &fileName, const QString &subPath, const QString &subfolder)
@@ -45,6 +62,15 @@ void TFrmAutoUpdate::BtnNewAUClick()
     const Operation operation(*this, Operation::Kind::Transfer);
     if (!dialogs().confirm(kNewUpdaterQuestion))
         return;
+    // The copy is trusted only through a signed list that names it; outside a run that list is
+    // fetched first.
+    if (FListVerifier->isStrict() && !FListVerifier->hasAcceptedList()) {
+        FRunActive = true;
+        const auto inactive = qScopeGuard([this] { FRunActive = false; });
+        while (!fetchPackageList()) {
+        }
+        acceptedPackageList();
+    }
     DownloadFile(kNewUpdaterFile, QStringLiteral("/public/"), QString());
     dialogs().information(kRestarting);
     close();

@@ -133,9 +133,26 @@ ConsoleOutput::ConsoleOutput(const QString &logFile) : FLogPath(logFile), FLog(l
         FLog.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
 }
 
+void ConsoleOutput::hideCustomerKey(const QString &key)
+{
+    FCustomerKey = key;
+}
+
+QString ConsoleOutput::withoutCustomerKey(QString text) const
+{
+    if (FCustomerKey.isEmpty())
+        return text;
+    text.replace(QStringLiteral("whatsnew") + FCustomerKey + QStringLiteral(".klv"),
+                 QStringLiteral("whatsnew\u2026klv"), Qt::CaseInsensitive);
+    // Elsewhere only a key long enough not to be found by chance in an ordinary word or number.
+    if (FCustomerKey.size() >= kShortestHiddenKey)
+        text.replace(FCustomerKey, QStringLiteral("\u2026"), Qt::CaseInsensitive);
+    return text;
+}
+
 void ConsoleOutput::line(const QString &text)
 {
-    const QByteArray bytes = text.toUtf8() + '\n';
+    const QByteArray bytes = withoutCustomerKey(text).toUtf8() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);
     if (FLog.isOpen()) {
@@ -246,6 +263,7 @@ int runUnattended(TFrmAutoUpdate *window, const CommandLine &options, ConsoleOut
         out.line(QStringLiteral("Update mislukt."));
         return finish(guard, out, ExitFailed);
     }
+    out.hideCustomerKey(window->FCustomerKey);
     try {
         window->BtnDownloadClick();
     } catch (const std::exception &e) {
@@ -331,14 +349,17 @@ int runDryRun(TFrmAutoUpdate *window, ConsoleOutput &out)
     try {
         if (const QString problem = prepare(*window); !problem.isEmpty())
             throw Exception(problem);
-        const FolderSnapshot snapshot(window->folders(),
-                                      {QStringLiteral("whatsnew") + window->FCustomerKey + QStringLiteral(".klv"),
-                                       QStringLiteral("whatsnew.klv")});
+        out.hideCustomerKey(window->FCustomerKey);
+        const QString customerList = QStringLiteral("whatsnew") + window->FCustomerKey + QStringLiteral(".klv");
+        const QString generalList = QStringLiteral("whatsnew.klv");
+        const FolderSnapshot snapshot(window->folders(), {customerList, customerList + QStringLiteral(".sig"),
+                                                          generalList, generalList + QStringLiteral(".sig")});
         window->FRunActive = true;
         while (!window->fetchPackageList()) {
         }
         window->FRunActive = false;
-        const IniFile list = IniFile::fromFile(window->folders().inInstallDir(window->FListFileName));
+        // Checked as a run would check it, without raising the kept serial.
+        const IniFile list = IniFile::fromBytes(window->acceptedPackageList(false));
         // A run that stopped is carried on with its own release; the dry run shows that one.
         const std::optional<uint16_t> unfinished =
             RunJournal(window->folders().inInstallDir(RunJournal::fileName())).unfinishedRelease();

@@ -41,8 +41,14 @@ public:
     explicit ConsoleOutput(const QString &logFile);
     bool isOpen() const { return FLogPath.isEmpty() || FLog.isOpen(); }
     void line(const QString &text);
+    // The customer key is the server password: from now on it is left out of every line. The
+    // package list's name shows as "whatsnew…klv".
+    void hideCustomerKey(const QString &key);
+    QString withoutCustomerKey(QString text) const;
+    static constexpr qsizetype kShortestHiddenKey = 4;
 
 private:
+    QString FCustomerKey;
     QString FLogPath;
     QFile FLog;
 };

@@ -6,6 +6,7 @@
 #include "platform/Console.h"
 #include "platform/InstallLock.h"
 #include "platform/ServerAddress.h"
+#include "signing/BuiltInKeys.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -57,6 +58,7 @@ int main(int argc, char *argv[])
                      klv::AliasTable::fromEnvironment(folders.installDir()),
                      klv::storedServerBase()};
         s.startMainProgramOnClose = !line.noRestart && !line.dryRun;
+        s.publicKeys = klv::builtInPublicKeys();
         return s;
     };
 
