@@ -54,8 +54,9 @@ void WindowFixture::tearDown()
 
 klv::TFrmAutoUpdate *WindowFixture::create(const QStringList &args)
 {
-    window = new klv::TFrmAutoUpdate(
-        klv::Seams{*dialogs, *shell, *clock, klv::Folders(install, updater), klv::AliasTable(ini), serverBase}, args);
+    klv::Seams seams{*dialogs, *shell, *clock, klv::Folders(install, updater), klv::AliasTable(ini), serverBase};
+    seams.publicKeys = publicKeys;
+    window = new klv::TFrmAutoUpdate(seams, args);
     return window;
 }
 

@@ -43,4 +43,6 @@ public:
     QPointer<klv::TFrmAutoUpdate> window;
     // The stored (scrambled) form of the update server's address.
     QString serverBase;
+    // The maker's keys the window trusts; none: a build that verifies nothing.
+    QList<QByteArray> publicKeys;
 };
