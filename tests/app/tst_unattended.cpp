@@ -1,5 +1,6 @@
 #include "ServerFixture.h"
 #include "TestSupport.h"
+#include "UpdaterProcess.h"
 #include "WindowFixture.h"
 #include "platform/ServerAddress.h"
 
@@ -22,24 +23,6 @@ QString updaterName()
 
 const QString kList = QStringLiteral("/supports/whatsnewKEY1234567.klv");
 
-// Every file below a folder with a hash of its bytes, and the database's rows.
-QStringList snapshot(const QString &dir, WindowFixture &f)
-{
-    QStringList out;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (path.endsWith(QStringLiteral("klv.db")) || path.endsWith(updaterName()))
-            continue;
-        out << path.mid(dir.size()) + u' ' +
-                   QString::fromLatin1(
-                       QCryptographicHash::hash(testsupport::readFile(path), QCryptographicHash::Md5).toHex());
-    }
-    out.sort();
-    for (const char *table : {"SYSPROPS", "SYSTEMINFO", "LICENSE", "ARNPREMIE"})
-        out << f.column(QStringLiteral("select * from %1").arg(QLatin1String(table)));
-    return out;
-}
 } // namespace
 
 // The program as a scheduled task runs it: a separate process, no person, an exit status.
@@ -103,27 +86,8 @@ void TestUnattended::cleanup()
 
 int TestUnattended::run(const QStringList &args, QByteArray *output, const QString &server, const QString &workingDir)
 {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("KLV_INSTALL_DIR"), F.install);
-    env.insert(QStringLiteral("KLV_UPDATE_SERVER"), server.isEmpty() ? FServerUrl : server);
-    env.insert(QStringLiteral("KLV_RETRY_PAUSE_MS"), QStringLiteral("10"));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    p.setProcessEnvironment(env);
-    p.setWorkingDirectory(workingDir.isEmpty() ? F.install : workingDir);
-    // The output goes to a file, not a pipe: under Wine, Qt's pipe reader lost the whole output of
-    // a quickly finished run now and then.
-    QTemporaryFile outputFile;
-    if (!outputFile.open())
-        return -2;
-    outputFile.close();
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.setStandardOutputFile(outputFile.fileName());
-    p.start(F.install + updaterName(), args);
-    const bool finished = testsupport::waitUntilEnded(p, 120000);
-    if (output)
-        *output = testsupport::readFile(outputFile.fileName());
-    return finished && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return updaterprocess::run(
+        {F.install + updaterName(), F.install, server.isEmpty() ? FServerUrl : server, workingDir}, args, output);
 }
 
 // A file package, a script package that makes a conversion wait, and a command.
@@ -257,13 +221,13 @@ void TestUnattended::conversionLeftWaiting()
 
 void TestUnattended::unreachableServer()
 {
-    const QStringList before = snapshot(F.install, F);
+    const QStringList before = updaterprocess::snapshot(F.install, F, {updaterName()});
     QByteArray out;
     QCOMPARE(run({"0", "0", "KLV", "--unattended", "--no-restart"}, &out, QStringLiteral("http://127.0.0.1:9")), 1);
     QCOMPARE(out.count("Website is niet beschikbaar, wilt u het opnieuw proberen? Ja"), 3);
     QCOMPARE(out.count("Website is niet beschikbaar, wilt u het opnieuw proberen? Nee"), 1);
     QVERIFY(out.contains("Update mislukt."));
-    QCOMPARE(snapshot(F.install, F), before);
+    QCOMPARE(updaterprocess::snapshot(F.install, F, {updaterName()}), before);
 }
 
 void TestUnattended::wrongCredentials()
@@ -317,7 +281,7 @@ void TestUnattended::dryRunChangesNothing()
     testsupport::writeFile(F.install + QStringLiteral("WeHave.klv"), "klv.exe=136\n");
     S.serve(kList, "[KLV137]\r\nnew.dll=5.2.10.0\r\nold.dll=5.3.0.0\r\nklv.exe=137\r\nforced.dll=t\r\nbad.dll=T12\r\n"
                    "[SQL137]\r\nVERSIE=139\r\nUPDATE=1011\r\n[CMD137]\r\nquery$fix.sql=\r\n");
-    const QStringList before = snapshot(F.install, F);
+    const QStringList before = updaterprocess::snapshot(F.install, F, {updaterName()});
     QByteArray out;
     QCOMPARE(run({"0", "0", "KLV", "--dry-run"}, &out), 1); // bad.dll cannot be compared
     out.replace("\r\n", "\n");                              // text output has CR LF line ends on Windows
@@ -329,7 +293,7 @@ void TestUnattended::dryRunChangesNothing()
     QVERIFY(out.contains("Bestand bad.dll: fout:"));
     QVERIFY(out.contains("Databasepakket: 138.zlb\nDatabasepakket: 139.zlb\nScriptpakket: u1011.zlb\n"
                          "Opdracht: query$fix.sql"));
-    QCOMPARE(snapshot(F.install, F), before);
+    QCOMPARE(updaterprocess::snapshot(F.install, F, {updaterName()}), before);
     QCOMPARE(S.requests(), QStringList{kList}); // no package fetched
 }
 
