@@ -176,13 +176,13 @@ QByteArray withSeal(QByteArrayView list, const ListSeal &seal)
     if (!kept.isEmpty() && !kept.endsWith('\n'))
         kept.append("\r\n");
     QString sections = QStringLiteral("[%1]\r\n").arg(QLatin1String(kDigestSection));
+    // One pass of arg() per line: a '%' in a path is text, not a place for the next argument.
     for (const FileDigest &file : seal.files)
-        sections +=
-            QStringLiteral("%1=%2 %3\r\n").arg(file.path, QString::fromLatin1(file.sha256.toHex())).arg(file.length);
-    sections += QStringLiteral("[%1]\r\nserial=%2\r\nexpires=%3\r\n")
-                    .arg(QLatin1String(kSignedSection))
-                    .arg(seal.serial)
-                    .arg(seal.expires.toString(Qt::ISODate));
+        sections += QStringLiteral("%1=%2 %3\r\n")
+                        .arg(file.path, QString::fromLatin1(file.sha256.toHex()), QString::number(file.length));
+    sections +=
+        QStringLiteral("[%1]\r\nserial=%2\r\nexpires=%3\r\n")
+            .arg(QLatin1String(kSignedSection), QString::number(seal.serial), seal.expires.toString(Qt::ISODate));
     return kept + ansi::encode(sections);
 }
 

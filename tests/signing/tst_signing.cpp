@@ -187,7 +187,8 @@ void TestSigning::withSealReplacesOnlyItsSections()
     const QByteArray list = "; list\r\n[KLV137]\r\nklv.exe=137\r\n[SIGNED]\r\nserial=1\r\n[sha256]\r\nx=y\r\n"
                             "[CMD137]\r\nquery$a.sql=";
     ListSeal seal;
-    seal.files = {{QStringLiteral("supports/klv137/klv.zlb"), QByteArray(32, 'k'), 351}};
+    // A '%' in a path is text, not a place for an argument.
+    seal.files = {{QStringLiteral("supports/klv137/klv%1.zlb"), QByteArray(32, 'k'), 351}};
     seal.serial = 12;
     seal.expires = QDate(2027, 1, 31);
     const QByteArray sealed = withSeal(list, seal);
@@ -196,6 +197,7 @@ void TestSigning::withSealReplacesOnlyItsSections()
     const SealReading reading = klv::signing::readSeal(sealed);
     QVERIFY2(reading.seal, qPrintable(reading.problem));
     QCOMPARE(reading.seal->files.size(), 1);
+    QCOMPARE(reading.seal->files[0].path, QStringLiteral("supports/klv137/klv%1.zlb"));
     QCOMPARE(reading.seal->files[0].length, 351);
     // Sealing again gives the same bytes: nothing accumulates.
     QCOMPARE(withSeal(sealed, seal), sealed);
