@@ -5,10 +5,10 @@
 #endif
 
 #include "Ansi.h"
+#include "BackgroundSha256.h"
 #include "Exceptions.h"
 #include "FileOps.h"
 #include "PartialDownload.h"
-#include "Sha256.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -39,6 +39,9 @@ namespace {
 
 constexpr qint64 kReadBufferSize = 4 * 1024 * 1024;
 constexpr qsizetype kBlockSize = 256 * 1024;
+// What may wait for the hasher's thread: a few blocks, so that it never stalls the transfer and
+// the memory stays small.
+constexpr qsizetype kHashAllowance = 4 * 1024 * 1024;
 
 bool isSuccess(int status)
 {
@@ -127,17 +130,17 @@ QString writeError(const QString &destinationPath, const QFile &file)
         .arg(nativeName(destinationPath), writeFailureReason(file.fileName(), file.errorString()));
 }
 
-// Feeds the first `length` bytes of `file` to `hasher`, through `block`.
-bool hashExisting(QFile &file, int64_t length, QByteArray &block, Sha256 &hasher)
+// Feeds the first `length` bytes of `file` to `hasher`.
+bool hashExisting(QFile &file, int64_t length, BackgroundSha256 &hasher)
 {
     if (!file.seek(0))
         return false;
     while (length > 0) {
-        const qint64 n = file.read(block.data(), std::min<qint64>(block.size(), length));
-        if (n <= 0)
+        QByteArray block = file.read(std::min<qint64>(kBlockSize, length));
+        if (block.isEmpty())
             return false;
-        hasher.add(block.constData(), size_t(n));
-        length -= n;
+        length -= block.size();
+        hasher.add(std::move(block));
     }
     return true;
 }
@@ -363,10 +366,11 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
     });
 
     QByteArray block(kBlockSize, Qt::Uninitialized);
-    // The digest is taken as the bytes arrive (those an earlier attempt left are read back once).
-    std::optional<Sha256> hasher;
+    // The digest is taken as the bytes arrive, on a thread of its own (those an earlier attempt left
+    // are read back once).
+    std::optional<BackgroundSha256> hasher;
     if (want)
-        hasher.emplace();
+        hasher.emplace(kHashAllowance);
     QString refusal;
     QString oddity; // why the partial file does not fit the answer
     QUrl hop = url;
@@ -423,7 +427,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
                 oddity = QStringLiteral("The file on the server changed since the partial file was fetched");
             else if (want && stored.length != want->length)
                 oddity = QStringLiteral("The partial file belongs to a file of another length");
-            else if (!(hasher ? hashExisting(file, offset, block, *hasher) : true) || !file.seek(offset))
+            else if (!(hasher ? hashExisting(file, offset, *hasher) : true) || !file.seek(offset))
                 fault = std::make_exception_ptr(EInOutError(writeError(destinationPath, file)));
             else {
                 writing = true;
@@ -502,6 +506,10 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
         // Read through one fixed block, so that no copy of the buffered data is made that grows
         // with it; the read buffer limit bounds what Qt keeps.
         while (reply->bytesAvailable() > 0) {
+            // A block of its own for the hasher's thread, which takes it over without a copy; of
+            // the size at hand, so that what waits for the hasher is what its bytes take.
+            if (hasher)
+                block = QByteArray(qsizetype(std::min<qint64>(reply->bytesAvailable(), kBlockSize)), Qt::Uninitialized);
             const qint64 n = reply->read(block.data(), block.size());
             if (n <= 0)
                 break;
@@ -513,8 +521,10 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
                 discard = true;
                 throw EInOutError(writeError(destinationPath, file));
             }
-            if (hasher)
-                hasher->add(block.constData(), size_t(n));
+            if (hasher) {
+                block.truncate(n);
+                hasher->add(std::move(block));
+            }
             received += n;
             any = true;
         }

@@ -1,5 +1,6 @@
 #include "platform/Exceptions.h"
 #include "platform/HttpClient.h"
+#include "platform/Sha256.h"
 
 #include "FaultServer.h"
 #include "TestSupport.h"
@@ -108,6 +109,8 @@ private Q_SLOTS:
 
     void resumeAfterCut_data();
     void resumeAfterCut();
+    void expectedFile_data();
+    void expectedFile();
     void resumeAnswers_data();
     void resumeAnswers();
     void resumeAgainstNginx_data();
@@ -763,6 +766,66 @@ void TestHttpClient::resumeAfterCut()
     QVERIFY(!first.isEmpty() && first.last() == cutAfter);
     QVERIFY2(!second.isEmpty() && second.first() > cutAfter, qPrintable(log.events.join(", ")));
     QCOMPARE(second.last(), body.size());
+}
+
+// A file the caller knows (a signed list's digest line): a file of another length is refused on
+// its head, one of other bytes when it has arrived; neither replaces the destination or stays
+// behind, and a partial file of other bytes is not trusted either.
+void TestHttpClient::expectedFile_data()
+{
+    QTest::addColumn<QByteArray>("served");
+    QTest::addColumn<QByteArray>("partial"); // left by an earlier attempt, with its info
+    QTest::addColumn<QString>("refusal");    // empty: the file is taken
+    QTest::addColumn<int>("requests");
+    const QByteArray body = bodyOfSize(40000);
+    QByteArray other = body;
+    other[39999] = '!';
+    QByteArray otherStart = body.left(15000);
+    otherStart[0] = '!';
+    QTest::newRow("the expected file") << body << QByteArray() << QString() << 1;
+    QTest::newRow("shorter, announced as such") << body.left(39000) << QByteArray() << "length 39000" << 1;
+    QTest::newRow("longer") << body + "x" << QByteArray() << "length 40001" << 1;
+    QTest::newRow("same length, other bytes") << other << QByteArray() << "digest" << 1;
+    QTest::newRow("continued from a partial of it") << body << body.left(15000) << QString() << 1;
+    // The earlier bytes are what differs: the whole file is asked for once more.
+    QTest::newRow("continued from a partial of other bytes") << body << otherStart << QString() << 2;
+    QTest::newRow("other bytes after a partial") << other << body.left(15000) << "digest" << 2;
+}
+
+void TestHttpClient::expectedFile()
+{
+    QFETCH(QByteArray, served);
+    QFETCH(QByteArray, partial);
+    QFETCH(QString, refusal);
+    QFETCH(int, requests);
+    const QByteArray body = bodyOfSize(40000);
+    FaultServer server;
+    server.setResponder([=](const QByteArray &head, int) -> Steps {
+        const QByteArray range = headerOf(head, "Range");
+        if (range.isEmpty() || served.size() != body.size())
+            return {{FaultServer::head("200 OK", lengthHeader(served.size()) + "ETag: \"v1\"\r\n") + served, 0}};
+        const qsizetype from = range.mid(6).chopped(1).toLongLong();
+        return {{partialHead(from, served.size()) + served.mid(from), 0}};
+    });
+    const QString destination = FInstall->filePath("pkg.zlb");
+    testsupport::writeFile(destination, "earlier");
+    if (!partial.isEmpty()) {
+        testsupport::writeFile(destination + ".klvpart", partial);
+        testsupport::writeFile(destination + ".klvpart.info", "length=40000\r\netag=\"v1\"\r\n");
+    }
+    HttpClient client;
+    client.setRetryPause(10ms);
+    const ExpectedFile expected{body.size(), Sha256::hash(body)};
+    QString error;
+    try {
+        client.get(server.url("/pkg.zlb"), destination, &expected);
+    } catch (const EContentMismatch &e) {
+        error = e.digestDiffers() ? QStringLiteral("digest") : QStringLiteral("length %1").arg(e.actualLength());
+    }
+    QCOMPARE(error, refusal);
+    QCOMPARE(testsupport::readFile(destination), refusal.isEmpty() ? body : QByteArray("earlier"));
+    QCOMPARE(filesIn(FInstall->path()), QStringList{"pkg.zlb"});
+    QCOMPARE(server.requests().size(), requests);
 }
 
 // What the server answers to a range request for a partial file that an earlier run left: only a

@@ -1,4 +1,5 @@
 #include "TestSupport.h"
+#include "platform/BackgroundSha256.h"
 #include "platform/Exceptions.h"
 #include "platform/Sha256.h"
 #include "signing/Ed25519.h"
@@ -88,6 +89,11 @@ void TestSigning::sha256()
         hasher.add(data);
         QCOMPARE(hasher.result().toHex(), expected.toHex());
     }
+    // On its own thread, with an allowance so small that the producer waits for nearly every block.
+    BackgroundSha256 background(100);
+    for (int at = 0; at < length; at += piece)
+        background.add(data.mid(at, piece));
+    QCOMPARE(background.result().toHex(), expected.toHex());
 }
 
 void TestSigning::sha256KnownAnswer()
