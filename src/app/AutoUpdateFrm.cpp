@@ -18,6 +18,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QScreen>
+#include <QSslCertificate>
 #include <QStatusBar>
 #include <QStyle>
 #include <QWindow>
@@ -56,6 +57,9 @@ TFrmAutoUpdate::TFrmAutoUpdate(Seams seams, const QStringList &arguments, QWidge
     gblKlvDBS->OnLogin = [this](KlvDatabase &sender, ParamList &params) { gblKlvDBSLogin(sender, params); };
     IdHTTP1 = new HttpClient(this);
     IdHTTP1->setObjectName(QStringLiteral("IdHTTP1"));
+    for (const QByteArray &pem : FSeams.authorities)
+        for (const QSslCertificate &authority : QSslCertificate::fromData(pem, QSsl::Pem))
+            IdHTTP1->addCaCertificate(authority);
     IdHTTP1->OnWorkBegin = [this](WorkMode, int64_t max) { WorkBegin(max); };
     IdHTTP1->OnWork = [this](WorkMode mode, int64_t count) { Work(mode == WorkMode::Read ? 0 : 1, count); };
     IdHTTP1->OnWorkEnd = [this](WorkMode) { WorkEnd(); };

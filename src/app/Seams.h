@@ -26,6 +26,8 @@ struct Seams
     bool startMainProgramOnClose = true;
     // The maker's public keys: with any, package lists and the files they name must be signed.
     QList<QByteArray> publicKeys = {};
+    // Certificate authorities (PEM) trusted besides the system's, for an https update server.
+    QList<QByteArray> authorities = {};
 };
 
 } // namespace klv

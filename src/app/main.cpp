@@ -1,12 +1,12 @@
 // The program entry: the application titled "AutoUpdate" with its one window, or the same
 // window driven without a person for a scheduled update or a dry run.
 #include "AutoUpdateFrm.h"
+#include "BuiltInTrust.h"
 #include "QtDialogs.h"
 #include "Unattended.h"
 #include "platform/Console.h"
 #include "platform/InstallLock.h"
 #include "platform/ServerAddress.h"
-#include "signing/BuiltInKeys.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -59,6 +59,7 @@ int main(int argc, char *argv[])
                      klv::storedServerBase()};
         s.startMainProgramOnClose = !line.noRestart && !line.dryRun;
         s.publicKeys = klv::builtInPublicKeys();
+        s.authorities = klv::builtInAuthorities();
         return s;
     };
 

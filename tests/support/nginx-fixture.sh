@@ -15,8 +15,8 @@
 #                         addr "user" "GET /path HTTP/1.1" status bytes "user agent" "accept"
 #                         "content type" "cookies"
 #   tls/other-ca.pem      an authority of the same name that issued nothing
-#   tls/ca.pem            the test certificate authority; tls/server.pem is issued by it for
-#                         127.0.0.1 and localhost
+#   tls/ca.pem            the test certificate authority (made anew, or taken from KLV_NGINX_CA_DIR);
+#                         tls/server.pem is issued by it for 127.0.0.1 and localhost
 # Every location asks for basic authentication except the redirecting ones, which answer first:
 #   /cookie/set/...       files that come with Set-Cookie: klvsession=fixture-cookie
 #   /cookie/check/...     files that answer 403 unless that cookie is sent back
@@ -61,12 +61,17 @@ start)
     mkdir -p "$dir"/{docroot,logs,tmp,tls} "$dir"/docroot/{cookie/set,cookie/check,supports,public}
     dir=$(cd "$dir" && pwd)
 
-    # A certificate authority of our own and a server certificate it issued.
+    # A certificate authority of our own (or the one in KLV_NGINX_CA_DIR, ca.pem and ca.key, which a
+    # build may trust already) and a server certificate it issued.
     (
         cd "$dir/tls"
-        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 \
-            -subj "/CN=AutoUpdate test CA" -keyout ca.key -out ca.pem \
-            -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+        if [ -n "${KLV_NGINX_CA_DIR:-}" ]; then
+            cp "$KLV_NGINX_CA_DIR/ca.pem" "$KLV_NGINX_CA_DIR/ca.key" .
+        else
+            openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 \
+                -subj "/CN=AutoUpdate test CA" -keyout ca.key -out ca.pem \
+                -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+        fi
         openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
             -subj "/CN=127.0.0.1" -keyout server.key -out server.csr 2>/dev/null
         printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >server.ext
