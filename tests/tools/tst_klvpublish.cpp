@@ -421,6 +421,10 @@ void TestKlvPublish::releaseRefuses()
     QFETCH(QStringList, options);
     QFETCH(int, status);
     QFETCH(QString, text);
+#ifdef _WIN32
+    if (QByteArray(QTest::currentDataTag()) == "two scripts of one number")
+        QSKIP("names that differ only in case are one file on Windows");
+#endif
     makeSample();
     for (const QString &file : files) {
         if (file.startsWith("pe:")) {
