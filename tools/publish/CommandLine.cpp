@@ -16,7 +16,7 @@ void err(const QString &text)
     std::fputs(QStringLiteral("klvpublish: %1\n").arg(text).toLocal8Bit().constData(), stderr);
 }
 
-Options::Options(const QString &command, const QStringList &args, const QList<Spec> &specs) : FCommand(command)
+Options::Options(const QString &command, const QStringList &args, const QList<Accepted> &accepted) : FCommand(command)
 {
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString &arg = args[i];
@@ -24,12 +24,13 @@ Options::Options(const QString &command, const QStringList &args, const QList<Sp
             FPositional << arg;
             continue;
         }
-        const auto spec = std::find_if(specs.begin(), specs.end(), [&](const Spec &s) { return s.name == arg; });
-        if (spec == specs.end())
+        const auto known =
+            std::find_if(accepted.begin(), accepted.end(), [&](const Accepted &s) { return s.name == arg; });
+        if (known == accepted.end())
             throw UsageError(QStringLiteral("unknown option for %1: %2").arg(command, arg));
         if (i + 1 >= args.size())
             throw UsageError(QStringLiteral("%1 needs a value").arg(arg));
-        if (!spec->repeatable && FValues.contains(arg))
+        if (!known->repeatable && FValues.contains(arg))
             throw UsageError(QStringLiteral("%1 is given more than once").arg(arg));
         FValues[arg] << args[++i];
     }

@@ -32,14 +32,14 @@ void err(const QString &text);
 class Options
 {
 public:
-    struct Spec
+    struct Accepted
     {
         QString name; // with its "--"
         bool repeatable = false;
     };
 
     // Throws UsageError for an unknown option, a missing value or a second value of a single one.
-    Options(const QString &command, const QStringList &args, const QList<Spec> &specs);
+    Options(const QString &command, const QStringList &args, const QList<Accepted> &accepted);
 
     bool has(const QString &name) const { return FValues.contains(name); }
     QString value(const QString &name) const;
