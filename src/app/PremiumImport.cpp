@@ -1,6 +1,7 @@
 #include "PremiumImport.h"
 
 #include "csv/CSVReader.h"
+#include "db/BatchInsert.h"
 #include "db/KlvDatabase.h"
 #include "db/KvQuery.h"
 #include "db/SysKeys.h"
@@ -10,7 +11,10 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QHash>
 #include <QStringList>
+#include <optional>
+#include <vector>
 
 namespace klv {
 
@@ -55,7 +59,78 @@ void rollbackQuietly(KlvDatabase &database)
         // The error that led here is the one to report.
     }
 }
+
+const QStringList kColumns{
+    QStringLiteral("SSYSKEY_PRM"),  QStringLiteral("SSYSKEY_MAT"),  QStringLiteral("SREGIO_PRM"),
+    QStringLiteral("NNORM_PRM"),    QStringLiteral("SEENHEID_PRM"), QStringLiteral("NDEMONTAGE_PRM"),
+    QStringLiteral("NINZAMEL_PRM"), QStringLiteral("NTOTAAL_PRM"),  QStringLiteral("DINGANG_PRM")};
+
+// How the rows of an import went wrong: the line of the row, or of the first row of a statement of
+// several rows, and the error.
+struct RowsFailed
+{
+    qsizetype firstRow; // of the rows written, counted from 0
+    int line;
+    bool several; // a statement of several rows failed; which row is not known
+    std::exception_ptr error;
+};
+
+QString messageOf(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception &e) {
+        return exceptionMessage(e);
+    }
+}
 } // namespace
+
+// The material keys by code. Where the database compares texts byte for byte, as a hash does
+// (SQLite and PostgreSQL with their default collations), the table is read once; elsewhere each
+// code is asked for, so that the database's own comparison decides. Of several materials with one
+// code the first the database returns counts, as with the query per code.
+class PremiumImport::MaterialKeys
+{
+public:
+    explicit MaterialKeys(KlvDatabase &database) : FQuery(database)
+    {
+        if (BatchInsert::takesSeveralRows(database)) {
+            FQuery.SQL =
+                QStringList{QStringLiteral("Select SCODE_MAT, SSYSKEY_MAT"), QStringLiteral("From ARNMATERIAAL")};
+            FQuery.UniDirectional = true;
+            FQuery.Open();
+            const int code = FQuery.FieldIndex(QStringLiteral("SCODE_MAT"));
+            const int key = FQuery.FieldIndex(QStringLiteral("SSYSKEY_MAT"));
+            FTable.emplace();
+            for (; !FQuery.Eof(); FQuery.Next()) {
+                const QVariant value = FQuery.Field(code);
+                if (!value.isNull() && !FTable->contains(value.toString()))
+                    FTable->insert(value.toString(), FQuery.Field(key).toString());
+            }
+            CloseAndUnprepare(FQuery);
+        } else {
+            FQuery.SQL = QStringList{QStringLiteral("Select SSYSKEY_MAT"), QStringLiteral("From ARNMATERIAAL"),
+                                     QStringLiteral("Where SCODE_MAT = :scode_mat")};
+            FQuery.Prepare();
+        }
+    }
+
+    // The key of the material with this code; empty when there is none.
+    QString key(const QString &code)
+    {
+        if (FTable)
+            return FTable->value(code);
+        FQuery.setParam(QStringLiteral("scode_mat"), code);
+        FQuery.Open();
+        const QString key = FQuery.fieldAsString(QStringLiteral("SSYSKEY_MAT"));
+        FQuery.Close();
+        return key;
+    }
+
+private:
+    TKvQuery FQuery;
+    std::optional<QHash<QString, QString>> FTable;
+};
 
 PremiumImport::PremiumImport(KlvDatabase &database, const QString &regioCode, Folders folders, Dialogs &dialogs,
                              LogSink log)
@@ -113,33 +188,54 @@ PremiumImport::Result PremiumImport::ImportPremiumList(const QString &path)
         count.Open();
         budget = count.fieldAsInteger(QStringLiteral("MATCOUNT"));
     }
-
-    TKvQuery remove(FDatabase);
-    remove.SQL =
-        QStringList{QStringLiteral("Delete From ARNPREMIE"), QStringLiteral("Where DINGANG_PRM = :dingang_prm")};
-    remove.Prepare();
-    TKvQuery material(FDatabase);
-    material.SQL = QStringList{QStringLiteral("Select SSYSKEY_MAT"), QStringLiteral("From ARNMATERIAAL"),
-                               QStringLiteral("Where SCODE_MAT = :scode_mat")};
-    material.Prepare();
-    TKvQuery insert(FDatabase);
-    insert.SQL = QStringList{
-        QStringLiteral("Insert Into ARNPREMIE"),
-        QStringLiteral("  (SSYSKEY_PRM, SSYSKEY_MAT, SREGIO_PRM, NNORM_PRM, SEENHEID_PRM, NDEMONTAGE_PRM, "
-                       "NINZAMEL_PRM, NTOTAAL_PRM, DINGANG_PRM)"),
-        QStringLiteral("Values"),
-        QStringLiteral("  (:ssyskey_prm, :ssyskey_mat, :sregio_prm, :nnorm_prm, :seenheid_prm, :ndemontage_prm, "
-                       ":ninzamel_prm, :ntotaal_prm, :dingang_prm)")};
-    insert.Prepare();
+    MaterialKeys materials(FDatabase);
 
     // The keys are committed in a transaction of their own; they stay used even when the rows
     // are not written.
     QStringList keys;
     AllocateSysKeys(FDatabase, budget, keys);
 
+    // When a statement of several rows fails, the import is rolled back and run once more with
+    // the rows of that statement one at a time, so that the row and the error reported are the
+    // ones a row-by-row import meets.
+    qsizetype singleFrom = -1;
+    for (;;) {
+        int rows = 0;
+        try {
+            rows = writeRows(reader, listStart, keys, materials, singleFrom);
+        } catch (const RowsFailed &failed) {
+            // writeRows rolled back.
+            if (failed.several && singleFrom < 0) {
+                singleFrom = failed.firstRow;
+                reader.Close();
+                reader.Open();
+                continue;
+            }
+            result.failure = QStringLiteral("regel %1: %2").arg(failed.line).arg(messageOf(failed.error));
+            return result;
+        }
+        try {
+            FDatabase.Commit();
+        } catch (const std::exception &e) {
+            rollbackQuietly(FDatabase);
+            result.failure = exceptionMessage(e);
+            return result;
+        }
+        result.rows = rows;
+        result.imported = true;
+        return result;
+    }
+}
+
+int PremiumImport::writeRows(TCSVReader &reader, const QDateTime &listStart, const QStringList &keys,
+                             MaterialKeys &materials, qsizetype singleFrom)
+{
     // The earlier rows of this date go in the same transaction as the new ones, so that a list
     // that fails leaves them in place.
     FDatabase.StartTransaction();
+    TKvQuery remove(FDatabase);
+    remove.SQL =
+        QStringList{QStringLiteral("Delete From ARNPREMIE"), QStringLiteral("Where DINGANG_PRM = :dingang_prm")};
     try {
         remove.setParam(QStringLiteral("dingang_prm"), listStart);
         remove.ExecSQL();
@@ -148,47 +244,69 @@ PremiumImport::Result PremiumImport::ImportPremiumList(const QString &path)
         throw;
     }
 
-    int line = 1; // the header
-    try {
-        qsizetype nextKey = 0;
-        reader.ReadLine();
-        ++line;
-        while (!reader.Eof()) {
-            if (reader.GetField(fRegio) == FRegioCode) {
-                material.setParam(QStringLiteral("scode_mat"), text(reader.GetField(fMaterial)));
-                material.Open();
-                const QString materialKey = material.fieldAsString(QStringLiteral("SSYSKEY_MAT"));
-                material.Close();
+    BatchInsert insert(FDatabase, QStringLiteral("ARNPREMIE"), kColumns, singleFrom == 0 ? 1 : FRowsPerStatement);
+    qsizetype written = 0;    // rows handed to the insert
+    qsizetype batchFirst = 0; // the first of them not in the database yet
+    std::vector<int> lines;   // the lines of those rows
+    const auto flush = [&] {
+        try {
+            insert.flush();
+        } catch (...) {
+            throw RowsFailed{batchFirst, lines.empty() ? 0 : lines.front(), lines.size() > 1, std::current_exception()};
+        }
+        batchFirst = written;
+        lines.clear();
+    };
 
-                if (nextKey >= keys.size())
+    // Rolled back here, while the statements are still there: they are freed on the server when
+    // they go, which an aborted transaction would refuse.
+    try {
+        int line = 1; // the header
+        for (;;) {
+            std::vector<QVariant> row;
+            try {
+                reader.ReadLine();
+                ++line;
+                if (reader.Eof())
+                    break;
+                if (reader.GetField(fRegio) != FRegioCode)
+                    continue;
+                const QString materialKey = materials.key(text(reader.GetField(fMaterial)));
+                if (written >= keys.size())
                     throw Exception(QStringLiteral("meer regels voor regio %1 dan gereserveerde sleutels (%2)")
                                         .arg(FRegioCode)
                                         .arg(keys.size()));
-                insert.setParam(QStringLiteral("ssyskey_mat"), text(materialKey));
-                insert.setParam(QStringLiteral("ssyskey_prm"), keys[nextKey++]);
-                insert.setParam(QStringLiteral("sregio_prm"), text(FRegioCode));
-                insert.setParam(QStringLiteral("nnorm_prm"), TextToFloat(reader.GetField(fNorm)));
-                insert.setParam(QStringLiteral("seenheid_prm"), text(reader.GetField(fUnit)));
-                insert.setParam(QStringLiteral("ndemontage_prm"), TextToFloat(reader.GetField(fDemontage)));
-                insert.setParam(QStringLiteral("ninzamel_prm"), TextToFloat(reader.GetField(fInzamel)));
-                insert.setParam(QStringLiteral("ntotaal_prm"), TextToFloat(reader.GetField(fTotaal)));
-                insert.setParam(QStringLiteral("dingang_prm"), listStart);
-                insert.ExecSQL();
-                ++result.rows;
+                row = {keys[written],
+                       text(materialKey),
+                       text(FRegioCode),
+                       TextToFloat(reader.GetField(fNorm)),
+                       text(reader.GetField(fUnit)),
+                       TextToFloat(reader.GetField(fDemontage)),
+                       TextToFloat(reader.GetField(fInzamel)),
+                       TextToFloat(reader.GetField(fTotaal)),
+                       listStart};
+            } catch (const std::exception &) {
+                // One at a time, the rows before this one would have been written first.
+                const std::exception_ptr error = std::current_exception();
+                flush();
+                throw RowsFailed{written, line, false, error};
             }
-            reader.ReadLine();
-            ++line;
+            if (written == singleFrom) {
+                flush();
+                insert.setRowsPerStatement(1);
+            }
+            insert.add(std::move(row));
+            lines.push_back(line);
+            ++written;
+            if (insert.full())
+                flush();
         }
-        line = 0; // past the rows
-        FDatabase.Commit();
-        result.imported = true;
-    } catch (const std::exception &e) {
+        flush();
+    } catch (...) {
         rollbackQuietly(FDatabase);
-        result.rows = 0;
-        result.failure =
-            line > 0 ? QStringLiteral("regel %1: %2").arg(line).arg(exceptionMessage(e)) : exceptionMessage(e);
+        throw;
     }
-    return result;
+    return int(written);
 }
 
 } // namespace klv

@@ -3,6 +3,7 @@
 #include "platform/Folders.h"
 
 #include <QDate>
+#include <QDateTime>
 #include <QString>
 #include <functional>
 
@@ -10,6 +11,7 @@ namespace klv {
 
 class Dialogs;
 class KlvDatabase;
+class TCSVReader;
 
 // Loads a premium list (a semicolon-separated file with a YYYYMMDD header) into ARNPREMIE: the
 // rows of the installation's own region replace the rows of the same list date, each with a new
@@ -45,12 +47,23 @@ public:
     // EConvertError when they do not form a date.
     static QDate listDate(const QString &headerField);
 
+    // Rows written by one statement where the database takes several; 0, the default, leaves it to
+    // the driver. Tests set other sizes to compare the rows with those written one at a time.
+    void setRowsPerStatement(int rows) { FRowsPerStatement = rows; }
+
 private:
+    class MaterialKeys;
+    // Starts the insert transaction, removes the rows of the list's date and writes the region's
+    // rows, those from `singleFrom` on one at a time; raises RowsFailed (rolled back by the caller).
+    int writeRows(TCSVReader &reader, const QDateTime &listStart, const QStringList &keys, MaterialKeys &materials,
+                  qsizetype singleFrom);
+
     KlvDatabase &FDatabase;
     const QString &FRegioCode;
     Folders FFolders;
     Dialogs &FDialogs;
     LogSink FLog;
+    int FRowsPerStatement = 0; // the driver's own best
 };
 
 } // namespace klv

@@ -144,11 +144,23 @@ void TKvQuery::Next()
 
 QVariant TKvQuery::FieldByName(const QString &name) const
 {
+    return Field(FieldIndex(name));
+}
+
+int TKvQuery::FieldIndex(const QString &name) const
+{
     if (!FActive)
         throw EDBEngineError(QStringLiteral("Cannot perform this operation on a closed dataset"));
     const int index = FQuery->record().indexOf(name);
     if (index < 0)
         throw EDBEngineError(QStringLiteral("Field '%1' not found").arg(name));
+    return index;
+}
+
+QVariant TKvQuery::Field(int index) const
+{
+    if (!FActive)
+        throw EDBEngineError(QStringLiteral("Cannot perform this operation on a closed dataset"));
     return FEof ? QVariant() : FQuery->value(index);
 }
 

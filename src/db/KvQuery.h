@@ -44,6 +44,9 @@ public:
     bool Eof() const { return FEof; }
     void Next();
     QVariant FieldByName(const QString &name) const;
+    // By position, for reading many rows without looking the name up on each.
+    int FieldIndex(const QString &name) const;
+    QVariant Field(int index) const;
     // Null reads as 0 and as the empty text, as the runtime's field accessors do.
     int32_t fieldAsInteger(const QString &name) const;
     QString fieldAsString(const QString &name) const;

@@ -38,6 +38,10 @@ private Q_SLOTS:
     void badHeader_data();
     void badHeader();
     void fileNameWithoutCase();
+    void batchesWriteWhatSingleRowsWrite_data();
+    void batchesWriteWhatSingleRowsWrite();
+    void failingBatchNamesTheRow_data();
+    void failingBatchNamesTheRow();
 
 private:
     bool open(const QString &driver);
@@ -46,6 +50,8 @@ private:
     QString list(const QString &name, const QByteArray &content);
     QStringList rows();
     QString counter();
+    // Imports `path` with `rowsPerStatement` on a table emptied and a counter reset first.
+    PremiumImport::Result importAfresh(const QString &path, int rowsPerStatement);
 
     std::unique_ptr<QTemporaryDir> FDir;
     std::unique_ptr<testsupport::PgTestDatabase> FPg;
@@ -366,6 +372,118 @@ void TestPremiumImport::fileNameWithoutCase()
     FImport->LoadPremiumList("PREMIE.CSV");
     QCOMPARE(FLog, QStringList{"Premielijst"});
     QCOMPARE(rows().size(), 1);
+}
+
+PremiumImport::Result TestPremiumImport::importAfresh(const QString &path, int rowsPerStatement)
+{
+    sql({"delete from ARNPREMIE", "update SYSPROPS set LASTSYSKEY = '00000100'"});
+    FImport->setRowsPerStatement(rowsPerStatement);
+    return FImport->ImportPremiumList(path);
+}
+
+// A list of `rows` rows of the region and of others, with texts that quoting and escaping could
+// get wrong, unknown materials and amounts in both notations.
+static QByteArray awkwardList(int rows)
+{
+    const QList<QByteArray> units{"st",        "",       "o'clock",  "a\\b", "\"q\"", "{x,y}", "NULL",
+                                  "m\xc2\xb2", "  pad ", "a\"b'c\\", "\\",   "''",    ",",     "}"};
+    QByteArray out = "20240301\r\n";
+    for (int i = 1; i <= rows; ++i) {
+        const QByteArray region = i % 5 == 0 ? "08" : "07";
+        const QByteArray material = i % 7 == 0 ? "ONBEKEND" : "M" + QByteArray::number(i % 40 + 1);
+        out += region + ';' + material + ";x;" + QByteArray::number(i) + ",25;" + units[i % units.size()] + ';' +
+               QByteArray::number(i % 3) + "." + QByteArray::number(i % 10) + ";-" + QByteArray::number(i) + ";1e" +
+               QByteArray::number(i % 30) + "\r\n";
+    }
+    return out;
+}
+
+void TestPremiumImport::batchesWriteWhatSingleRowsWrite_data()
+{
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<int>("rowsPerStatement");
+    for (const char *driver : {"QSQLITE", "QPSQL"}) {
+        const QByteArray tag = driver == QByteArray("QSQLITE") ? "sqlite " : "postgres ";
+        QTest::newRow(tag + "driver's size") << driver << 0;
+        QTest::newRow(tag + "7 per statement") << driver << 7;
+        QTest::newRow(tag + "all in one") << driver << 1000;
+    }
+}
+
+// Rows written several to a statement are the rows written one at a time: the same keys, texts,
+// amounts and date, in the same order.
+void TestPremiumImport::batchesWriteWhatSingleRowsWrite()
+{
+    QFETCH(QString, driver);
+    QFETCH(int, rowsPerStatement);
+    KLV_SKIP_WITHOUT_DRIVER(driver);
+    QVERIFY(open(driver));
+    FDb->StartTransaction();
+    materials(300);
+    FDb->Commit();
+    const QString path = list("premie.csv", awkwardList(250));
+
+    const PremiumImport::Result single = importAfresh(path, 1);
+    QVERIFY2(single.imported, qPrintable(single.failure));
+    const QStringList expected = rows();
+    QCOMPARE(expected.size(), 200);
+    const PremiumImport::Result batched = importAfresh(path, rowsPerStatement);
+    QVERIFY2(batched.imported, qPrintable(batched.failure));
+    QCOMPARE(batched.rows, single.rows);
+    QCOMPARE(rows(), expected);
+}
+
+void TestPremiumImport::failingBatchNamesTheRow_data()
+{
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<int>("failingLine");
+    for (const char *driver : {"QSQLITE", "QPSQL"}) {
+        const QByteArray tag = driver == QByteArray("QSQLITE") ? "sqlite " : "postgres ";
+        QTest::newRow(tag + "first row") << driver << 2;
+        QTest::newRow(tag + "inside a statement") << driver << 140;
+        QTest::newRow(tag + "last row") << driver << 201;
+    }
+}
+
+// When a statement of several rows fails, the line and the error reported are those of the row
+// that fails on its own, and nothing of the list stays.
+void TestPremiumImport::failingBatchNamesTheRow()
+{
+    QFETCH(QString, driver);
+    QFETCH(int, failingLine);
+    KLV_SKIP_WITHOUT_DRIVER(driver);
+    QVERIFY(open(driver));
+    FDb->StartTransaction();
+    materials(300);
+    FDb->Commit();
+    QByteArray content = "20240301\r\n";
+    for (int i = 1; i <= 200; ++i)
+        content += "07;M" + QByteArray::number(i) + ";x;1;st;1;1;1\r\n";
+    const QString path = list("premie.csv", content);
+    // The key the failing row gets is taken already: line n gets the key 100 + n - 1 in base 36.
+    const QString taken = IncSysKey("00000100", uint16_t(failingLine - 1));
+    const auto prepare = [&] {
+        sql({"delete from ARNPREMIE", "update SYSPROPS set LASTSYSKEY = '00000100'"});
+        TKvQuery q(*FDb);
+        q.SQL = QStringList{"insert into ARNPREMIE (SSYSKEY_PRM, SREGIO_PRM) values (:k, '99')"};
+        q.setParam("k", taken);
+        q.ExecSQL();
+    };
+
+    prepare();
+    FImport->setRowsPerStatement(1);
+    const PremiumImport::Result single = FImport->ImportPremiumList(path);
+    QVERIFY(!single.imported);
+    QVERIFY2(single.failure.startsWith(QString("regel %1: ").arg(failingLine)), qPrintable(single.failure));
+
+    prepare();
+    FImport->setRowsPerStatement(0);
+    const PremiumImport::Result batched = FImport->ImportPremiumList(path);
+    QVERIFY(!batched.imported);
+    QCOMPARE(batched.failure, single.failure);
+    QCOMPARE(batched.rows, 0);
+    QCOMPARE(rows().size(), 1); // only the row that took the key
+    QVERIFY(!FDb->InTransaction());
 }
 
 QTEST_GUILESS_MAIN(TestPremiumImport)

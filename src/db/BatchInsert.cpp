@@ -1,0 +1,211 @@
+#include "BatchInsert.h"
+
+#include "KlvDatabase.h"
+#include "platform/Exceptions.h"
+
+#include <QLocale>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlField>
+#include <algorithm>
+#include <cmath>
+
+namespace klv {
+
+namespace {
+[[noreturn]] void raise(const QSqlError &error)
+{
+    const QString text = error.text().trimmed();
+    throw EDBEngineError(text.isEmpty() ? QStringLiteral("Unknown database error") : text);
+}
+
+bool isPostgres(const KlvDatabase &database)
+{
+    return database.config().driver == u"QPSQL";
+}
+
+// SQLite takes at most 999 parameters in a statement in its smallest configuration; a larger
+// statement gains little there, since nothing travels over a network.
+int defaultRows(const KlvDatabase &database, qsizetype columns)
+{
+    if (isPostgres(database))
+        return 1000;
+    if (database.config().driver == u"QSQLITE")
+        return int(std::clamp<qsizetype>(999 / std::max<qsizetype>(columns, 1), 1, 100));
+    return 1;
+}
+
+// The array type that holds a column of these values.
+QString arrayType(const QVariant &value)
+{
+    switch (value.metaType().id()) {
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return QStringLiteral("float8[]");
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+        return QStringLiteral("int8[]");
+    case QMetaType::QDateTime:
+        return QStringLiteral("timestamptz[]");
+    default:
+        return QStringLiteral("text[]");
+    }
+}
+} // namespace
+
+BatchInsert::BatchInsert(KlvDatabase &database, QString table, QStringList columns, int rowsPerStatement)
+    : FDatabase(database), FTable(std::move(table)), FColumns(std::move(columns))
+{
+    setRowsPerStatement(rowsPerStatement);
+}
+
+bool BatchInsert::takesSeveralRows(const KlvDatabase &database)
+{
+    const QString &driver = database.config().driver;
+    return driver == u"QSQLITE" || driver == u"QPSQL";
+}
+
+void BatchInsert::setRowsPerStatement(int rows)
+{
+    flush();
+    int wanted = rows > 0 ? rows : defaultRows(FDatabase, FColumns.size());
+    if (!takesSeveralRows(FDatabase))
+        wanted = 1;
+    if (wanted != FRows) {
+        FFull.reset();
+        FRows = wanted;
+    }
+    FArrays = FRows > 1 && isPostgres(FDatabase);
+}
+
+QSqlQuery &BatchInsert::prepared(int rows)
+{
+    const bool full = rows == FRows;
+    std::optional<QSqlQuery> &slot = full ? FFull : FPartial;
+    if (slot && (full || FPartialRows == rows))
+        return *slot;
+    QString one = QStringLiteral("(?");
+    for (qsizetype i = 1; i < FColumns.size(); ++i)
+        one += QStringLiteral(", ?");
+    one += u')';
+    QString text = QStringLiteral("Insert Into %1 (%2) Values ").arg(FTable, FColumns.join(QStringLiteral(", ")));
+    text.reserve(text.size() + rows * (one.size() + 2));
+    for (int i = 0; i < rows; ++i) {
+        if (i > 0)
+            text += QStringLiteral(", ");
+        text += one;
+    }
+    slot.emplace(FDatabase.connection());
+    if (!slot->prepare(text)) {
+        const QSqlError error = slot->lastError();
+        slot.reset();
+        raise(error);
+    }
+    if (!full)
+        FPartialRows = rows;
+    return *slot;
+}
+
+void BatchInsert::add(std::vector<QVariant> row)
+{
+    if (qsizetype(row.size()) != FColumns.size())
+        throw EDBEngineError(
+            QStringLiteral("%1 values for the %2 columns of %3").arg(row.size()).arg(FColumns.size()).arg(FTable));
+    for (QVariant &value : row)
+        FPending.push_back(std::move(value));
+}
+
+void BatchInsert::flush()
+{
+    if (FPending.empty())
+        return;
+    std::vector<QVariant> values;
+    values.swap(FPending); // dropped whatever happens, so that a failed batch is not written twice
+    if (!FDatabase.Connected())
+        throw EDBEngineError(QStringLiteral("Database is not open"));
+    const int rows = int(qsizetype(values.size()) / FColumns.size());
+    if (FArrays && rows > 1) {
+        writeArrays(values);
+        return;
+    }
+    QSqlQuery &query = prepared(rows);
+    for (qsizetype i = 0; i < qsizetype(values.size()); ++i)
+        query.bindValue(int(i), values[size_t(i)]);
+    if (!query.exec())
+        raise(query.lastError());
+}
+
+// An element of a PostgreSQL array literal: always quoted, so that no text reads as NULL or
+// splits the array; the numbers and moments as the driver itself writes them as values.
+QString BatchInsert::arrayElement(const QVariant &value)
+{
+    if (value.isNull())
+        return QStringLiteral("NULL");
+    QString text;
+    switch (value.metaType().id()) {
+    case QMetaType::Double:
+    case QMetaType::Float: {
+        const double d = value.toDouble();
+        if (std::isnan(d))
+            text = QStringLiteral("NaN");
+        else if (std::isinf(d))
+            text = d > 0 ? QStringLiteral("Infinity") : QStringLiteral("-Infinity");
+        else
+            text = QString::number(d, 'g', QLocale::FloatingPointShortest);
+        break;
+    }
+    case QMetaType::QDateTime: {
+        const QDateTime moment = value.toDateTime();
+        if (!moment.isValid())
+            return QStringLiteral("NULL");
+        if (moment != FLastMoment || FLastMomentText.isEmpty()) {
+            // The instant in UTC, as the driver sends a bound moment.
+            FLastMoment = moment;
+            FLastMomentText = QLocale::c().toString(moment.toUTC(), u"yyyy-MM-ddThh:mm:ss.zzz") + u'Z';
+        }
+        text = FLastMomentText;
+        break;
+    }
+    default:
+        text = value.toString();
+        text.replace(u'\\', QStringLiteral("\\\\"));
+        text.replace(u'"', QStringLiteral("\\\""));
+        break;
+    }
+    return u'"' + text + u'"';
+}
+
+void BatchInsert::writeArrays(const std::vector<QVariant> &values)
+{
+    const qsizetype columns = FColumns.size();
+    const qsizetype rows = qsizetype(values.size()) / columns;
+    QSqlDriver *driver = FDatabase.connection().driver();
+    QString text =
+        QStringLiteral("Insert Into %1 (%2) Select * From unnest(").arg(FTable, FColumns.join(QStringLiteral(", ")));
+    for (qsizetype c = 0; c < columns; ++c) {
+        QVariant typed;
+        QString array = QStringLiteral("{");
+        for (qsizetype r = 0; r < rows; ++r) {
+            const QVariant &value = values[size_t(r * columns + c)];
+            if (!typed.isValid() && !value.isNull())
+                typed = value;
+            if (r > 0)
+                array += u',';
+            array += arrayElement(value);
+        }
+        array += u'}';
+        // The literal's quotes and backslashes as the driver escapes any text.
+        QSqlField field(QString(), QMetaType(QMetaType::QString));
+        field.setValue(array);
+        if (c > 0)
+            text += QStringLiteral(", ");
+        text += driver->formatValue(field) + QStringLiteral("::") + arrayType(typed);
+    }
+    text += u')';
+    QSqlQuery query(FDatabase.connection());
+    if (!query.exec(text))
+        raise(query.lastError());
+}
+
+} // namespace klv

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QDateTime>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QVariant>
+#include <optional>
+#include <vector>
+
+namespace klv {
+
+class KlvDatabase;
+
+// Inserts rows into one table with few round trips. Rows are gathered and written several at a
+// time where the driver is known to take that: on SQLite one prepared statement of several rows
+// ("Values (...), (...)"), on PostgreSQL one statement that unnests an array per column (the
+// server reads an array far faster than as many separate values). Elsewhere, and whenever one row
+// per statement is asked for, each row goes through one prepared statement with bound values.
+// Failures raise EDBEngineError with the driver's text; which row of a statement of several
+// failed is not known, so a caller that must say it writes those rows again one at a time.
+class BatchInsert
+{
+public:
+    // Rows per statement unless told otherwise: 0 is the driver's own best.
+    BatchInsert(KlvDatabase &database, QString table, QStringList columns, int rowsPerStatement = 0);
+
+    // Whether the database takes several rows in one statement.
+    static bool takesSeveralRows(const KlvDatabase &database);
+
+    int rowsPerStatement() const { return FRows; }
+    // Writes what is pending first.
+    void setRowsPerStatement(int rows);
+
+    // Adds a row (one value per column, in order) to the pending ones.
+    void add(std::vector<QVariant> row);
+    bool full() const { return pending() >= FRows; }
+    qsizetype pending() const { return qsizetype(FPending.size()) / FColumns.size(); }
+    // Writes the pending rows; after a failure they are dropped.
+    void flush();
+
+private:
+    QSqlQuery &prepared(int rows);
+    void writeArrays(const std::vector<QVariant> &values);
+    QString arrayElement(const QVariant &value);
+
+    KlvDatabase &FDatabase;
+    QString FTable;
+    QStringList FColumns;
+    bool FArrays = false; // PostgreSQL: rows as arrays per column
+    int FRows = 1;
+    std::vector<QVariant> FPending;
+    std::optional<QSqlQuery> FFull;    // prepared for a full batch
+    std::optional<QSqlQuery> FPartial; // for a shorter one
+    int FPartialRows = 0;
+    // The last moment written as an array element and its text: the rows of an import share one.
+    QDateTime FLastMoment;
+    QString FLastMomentText;
+};
+
+} // namespace klv
