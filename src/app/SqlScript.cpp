@@ -105,4 +105,57 @@ QList<Statement> statements(const QStringList &lines, qsizetype first)
     return out;
 }
 
+bool isSelfContained(const QStringList &sql)
+{
+    QString text = sql.join(u'\n').trimmed();
+    if (text.endsWith(u';'))
+        text.chop(1);
+    // A ';' anywhere else may end a statement (or sit in a text or a function body): not one.
+    if (text.trimmed().isEmpty() || text.contains(u';'))
+        return false;
+    QStringList words;
+    QString word;
+    for (const QChar c : std::as_const(text)) {
+        if (c.isLetterOrNumber() || c == u'_') {
+            word += c.toUpper();
+        } else if (!word.isEmpty()) {
+            words << word;
+            word.clear();
+        }
+    }
+    if (!word.isEmpty())
+        words << word;
+    if (words.isEmpty())
+        return false;
+    // Words that a transaction block changes or refuses, wherever they stand (also in a text,
+    // which only costs the statement its shortcut).
+    static const QStringList refused{
+        QStringLiteral("CONCURRENTLY"), QStringLiteral("DATABASE"),   QStringLiteral("TABLESPACE"),
+        QStringLiteral("SYSTEM"),       QStringLiteral("LOCK"),       QStringLiteral("DECLARE"),
+        QStringLiteral("BEGIN"),        QStringLiteral("COMMIT"),     QStringLiteral("ROLLBACK"),
+        QStringLiteral("SAVEPOINT"),    QStringLiteral("TRANSACTION")};
+    for (const QString &w : std::as_const(words))
+        if (refused.contains(w))
+            return false;
+    static const QStringList plain{QStringLiteral("INSERT"), QStringLiteral("UPDATE"),   QStringLiteral("DELETE"),
+                                   QStringLiteral("SELECT"), QStringLiteral("TRUNCATE"), QStringLiteral("GRANT"),
+                                   QStringLiteral("REVOKE"), QStringLiteral("COMMENT")};
+    if (plain.contains(words.first()))
+        return true;
+    static const QStringList schema{QStringLiteral("CREATE"), QStringLiteral("ALTER"), QStringLiteral("DROP")};
+    if (!schema.contains(words.first()))
+        return false;
+    static const QStringList prefixes{
+        QStringLiteral("OR"),        QStringLiteral("REPLACE"),  QStringLiteral("UNIQUE"),      QStringLiteral("TEMP"),
+        QStringLiteral("TEMPORARY"), QStringLiteral("UNLOGGED"), QStringLiteral("MATERIALIZED")};
+    static const QStringList objects{
+        QStringLiteral("TABLE"),     QStringLiteral("VIEW"),   QStringLiteral("INDEX"),  QStringLiteral("SEQUENCE"),
+        QStringLiteral("SCHEMA"),    QStringLiteral("TYPE"),   QStringLiteral("DOMAIN"), QStringLiteral("FUNCTION"),
+        QStringLiteral("PROCEDURE"), QStringLiteral("TRIGGER")};
+    qsizetype i = 1;
+    while (i < words.size() && prefixes.contains(words[i]))
+        ++i;
+    return i < words.size() && objects.contains(words[i]);
+}
+
 } // namespace klv::sqlscript

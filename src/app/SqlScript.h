@@ -40,4 +40,12 @@ struct Statement
 // are kept so that each runner can apply its own rule to them.
 QList<Statement> statements(const QStringList &lines, qsizetype first = 0);
 
+// Whether a statement's text is one plain data or schema change (INSERT, UPDATE, DELETE, SELECT,
+// TRUNCATE, GRANT, REVOKE, COMMENT, or CREATE, ALTER, DROP of a table, view, index, sequence,
+// schema, type, domain, function, procedure or trigger) that a database server committing every
+// statement by itself runs exactly as it runs in a transaction of its own: a single statement (no
+// ';' but a last one), nothing that a transaction block changes or refuses (LOCK, DECLARE, SET,
+// CONCURRENTLY, DATABASE, TABLESPACE, SYSTEM, transaction control). Anything else says no.
+bool isSelfContained(const QStringList &sql);
+
 } // namespace klv::sqlscript

@@ -80,13 +80,21 @@ void SqlScriptEngine::runStatement(StatementDisplay::Runner runner, uint16_t num
     query.ParamCheck = false; // the text goes to the database as written, colons and all
     query.SQL = statement.sql;
     query.Prepare();
-    FDatabase.StartTransaction();
+    // A database server that commits every statement by itself runs a self-contained statement
+    // as a transaction of its own already, and rolls it back whole when it fails: one round trip
+    // instead of three (begin, the statement, commit).
+    const bool ownTransaction =
+        !(FDatabase.commitsEachStatement() && !FDatabase.InTransaction() && sqlscript::isSelfContained(statement.sql));
+    if (ownTransaction)
+        FDatabase.StartTransaction();
     try {
         query.ExecSQL();
-        FDatabase.Commit();
+        if (ownTransaction)
+            FDatabase.Commit();
     } catch (const std::exception &e) {
         try {
-            FDatabase.Rollback();
+            if (ownTransaction)
+                FDatabase.Rollback();
         } catch (const std::exception &) {
             // The statement's own error is the one worth reporting.
         }

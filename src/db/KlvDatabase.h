@@ -53,6 +53,9 @@ public:
     void Commit();
     void Rollback();
     bool InTransaction() const { return FInTransaction; }
+    // Whether the server commits each statement run outside a transaction by itself, as one
+    // transaction that is rolled back whole when the statement fails (PostgreSQL).
+    bool commitsEachStatement() const { return FConfig.driver == u"QPSQL"; }
 
     // One row with the column ConnCount: the connections to this database, ours included.
     QString connectionCountSql() const;

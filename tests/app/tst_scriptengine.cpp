@@ -41,6 +41,8 @@ private Q_SLOTS:
     void fourLineScript();
     void failingStatement_data();
     void failingStatement();
+    void statementOfSeveralPartsFailsWhole_data();
+    void statementOfSeveralPartsFailsWhole();
     void onlySqlLinesReachDatabase_data();
     void onlySqlLinesReachDatabase();
     void emptyStatementDiffers();
@@ -177,6 +179,28 @@ void TestScriptEngine::failingStatement()
                                .arg(QLocale::system().toString(QDate(2026, 12, 8), QLocale::ShortFormat));
     QVERIFY2(log.startsWith(prefix), qPrintable(log));
     QCOMPARE(log.count(QStringLiteral("\r\n")), 2);
+}
+
+void TestScriptEngine::statementOfSeveralPartsFailsWhole_data()
+{
+    drivers();
+}
+
+// A statement whose text holds two, the second failing, leaves nothing of the first; the next
+// statement runs and stays.
+void TestScriptEngine::statementOfSeveralPartsFailsWhole()
+{
+    QFETCH(QString, driver);
+    KLV_SKIP_WITHOUT_DRIVER(driver);
+    QVERIFY(open(driver));
+    script(QStringLiteral("U1012.SQL"), "insert into T values (1, 'before')\r\n;\r\n"
+                                        "insert into T values (5, 'first part');\r\n"
+                                        "insert into MISSING values (1)\r\nGOO\r\n"
+                                        "insert into T values (2, 'after')\r\n;\r\n");
+    FEngine->RunUpdateScript(1012, QString());
+    QCOMPARE(values(), (QStringList{"before", "after"}));
+    QVERIFY(!FDb->InTransaction());
+    QCOMPARE(QString::fromLatin1(testsupport::readFile(FLog->path())).count(QStringLiteral("EDBEngineError / ")), 1);
 }
 
 void TestScriptEngine::onlySqlLinesReachDatabase_data()

@@ -23,6 +23,8 @@ private Q_SLOTS:
     void splitLines();
     void statements_data();
     void statements();
+    void selfContained_data();
+    void selfContained();
 };
 
 void TestSqlScript::restoreRoundTrip_data()
@@ -144,6 +146,48 @@ void TestSqlScript::statements()
         actual << s.sql.join(u'|') + u'>' + QLatin1String(t);
     }
     QCOMPARE(actual, expected);
+}
+
+void TestSqlScript::selfContained_data()
+{
+    QTest::addColumn<QStringList>("sql");
+    QTest::addColumn<bool>("expected");
+    QTest::newRow("insert") << QStringList{"insert into T", "values (1, 'a')"} << true;
+    QTest::newRow("update, lower case, trailing ;") << QStringList{"update T set X = 1;"} << true;
+    QTest::newRow("delete") << QStringList{"DELETE FROM T WHERE X = 2"} << true;
+    QTest::newRow("create table") << QStringList{"create table A (X int)"} << true;
+    QTest::newRow("create unique index") << QStringList{"create unique index I on A (X)"} << true;
+    QTest::newRow("create or replace view") << QStringList{"create or replace view V as select 1"} << true;
+    QTest::newRow("alter table") << QStringList{"alter table A add column Y int"} << true;
+    QTest::newRow("drop table") << QStringList{"drop table if exists A"} << true;
+    QTest::newRow("grant") << QStringList{"grant select on A to public"} << true;
+    QTest::newRow("two statements") << QStringList{"insert into T values (1);", "insert into T values (2)"} << false;
+    QTest::newRow("; inside a text") << QStringList{"insert into T values ('a;b')"} << false;
+    QTest::newRow("function body") << QStringList{"create function f() returns int as $$ select 1; $$ language sql"}
+                                   << false;
+    QTest::newRow("index concurrently") << QStringList{"create index concurrently I on A (X)"} << false;
+    QTest::newRow("create database") << QStringList{"create database D"} << false;
+    QTest::newRow("drop tablespace") << QStringList{"drop tablespace S"} << false;
+    QTest::newRow("alter system") << QStringList{"alter system set work_mem = '1MB'"} << false;
+    QTest::newRow("vacuum") << QStringList{"vacuum A"} << false;
+    QTest::newRow("lock") << QStringList{"lock table A"} << false;
+    QTest::newRow("declare") << QStringList{"declare C cursor for select 1"} << false;
+    QTest::newRow("set") << QStringList{"set search_path = x"} << false;
+    QTest::newRow("commit in the text") << QStringList{"commit"} << false;
+    QTest::newRow("select for update of a lock word") << QStringList{"select * from T where lock = 1"} << false;
+    QTest::newRow("create role") << QStringList{"create role R"} << false;
+    QTest::newRow("comment first") << QStringList{"/* x */ insert into T values (1)"} << false;
+    QTest::newRow("empty") << QStringList{} << false;
+    QTest::newRow("only ;") << QStringList{";"} << false;
+}
+
+// Only statements that run the same in a transaction of their own and committed by the server
+// take the shortcut; anything in doubt keeps its transaction.
+void TestSqlScript::selfContained()
+{
+    QFETCH(QStringList, sql);
+    QFETCH(bool, expected);
+    QCOMPARE(klv::sqlscript::isSelfContained(sql), expected);
 }
 
 QTEST_GUILESS_MAIN(TestSqlScript)
