@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake clang-format
-    qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc libgl-dev
+    qt6-base-dev qt6-base-private-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc libgl-dev
     zlib1g-dev libsodium-dev pkg-config sqlite3 curl openssl
     nginx-light postgresql
     unixodbc odbc-postgresql

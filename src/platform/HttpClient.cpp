@@ -8,6 +8,7 @@
 #include "BackgroundSha256.h"
 #include "Exceptions.h"
 #include "FileOps.h"
+#include "NetworkThreadGate.h"
 #include "PartialDownload.h"
 
 #include <QDir>
@@ -47,6 +48,14 @@ bool isSuccess(int status)
 {
     return status >= 200 && status < 300;
 }
+
+bool isRedirect(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// As many redirects as Qt follows by itself.
+constexpr int kMaxRedirects = 50;
 
 int statusOf(const QNetworkReply &reply)
 {
@@ -151,8 +160,10 @@ HttpClient::HttpClient(QObject *parent)
     : QObject(parent), FManager(new QNetworkAccessManager(this)), FSsl(QSslConfiguration::defaultConfiguration())
 {
     FManager->setProxy(QNetworkProxy::NoProxy);
-    // Redirects are checked in get(): within the same host and never from https to http.
-    FManager->setRedirectPolicy(QNetworkRequest::UserVerifiedRedirectPolicy);
+    // Redirects are followed by get() itself, each as a request of its own: within the same host
+    // and never from https to http. (Qt gives the answer of a redirect it follows no read buffer
+    // limit at all.)
+    FManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     // One jar for the client's life: cookies the server sets come back on later requests.
     FManager->setCookieJar(new QNetworkCookieJar(FManager));
 }
@@ -255,11 +266,20 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath, const Expe
     });
     int retriesLeft = FRetries;
     bool restarted = false;
+    int redirects = 0;
+    QUrl current = url;
     for (;;) {
         std::exception_ptr failure;
-        const Outcome outcome = attempt(url, destinationPath, expected, failure);
+        QUrl target;
+        const Outcome outcome = attempt(current, url, destinationPath, expected, failure, target);
         if (outcome == Outcome::Done)
             return;
+        if (outcome == Outcome::Redirect) {
+            if (++redirects > kMaxRedirects)
+                throw Exception(networkErrorText(QNetworkReply::TooManyRedirectsError));
+            current = target;
+            continue;
+        }
         // A partial file that did not fit the answer was dropped; the whole file is asked for at
         // once, but only once: a server that keeps contradicting itself is not asked forever.
         if (outcome == Outcome::Restart && !restarted) {
@@ -293,8 +313,29 @@ void HttpClient::pauseBeforeRetry()
         throw EAbort();
 }
 
-HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinationPath, const ExpectedFile *want,
-                                        std::exception_ptr &failure)
+// The redirect target of an answer, when get() may follow it: the credentials go with every
+// request, so a redirect stays with the server that was asked (the same scheme, host and port).
+// Sets `refusal` when it may not.
+QUrl HttpClient::redirectTarget(const QNetworkReply &reply, const QUrl &hop, const QUrl &asked, QString &refusal)
+{
+    const QByteArray location = reply.rawHeader("Location");
+    const QUrl target = hop.resolved(QUrl::fromEncoded(location));
+    if (location.isEmpty() || !target.isValid())
+        return {};
+    if (target.host().compare(asked.host(), Qt::CaseInsensitive) != 0)
+        refusal = QStringLiteral("The server redirected the request to another host; the redirect was refused");
+    else if (target.scheme().compare(asked.scheme(), Qt::CaseInsensitive) != 0)
+        refusal = asked.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
+                      ? networkErrorText(QNetworkReply::InsecureRedirectError)
+                      : QStringLiteral("The server redirected the request to another scheme; the redirect was "
+                                       "refused");
+    else if (effectivePort(target) != effectivePort(asked))
+        refusal = QStringLiteral("The server redirected the request to another port; the redirect was refused");
+    return target;
+}
+
+HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, const QString &destinationPath,
+                                        const ExpectedFile *want, std::exception_ptr &failure, QUrl &redirect)
 {
     const QString partialPath = destinationPath + QLatin1String(kPartialSuffix);
     const QString infoPath = destinationPath + QLatin1String(kPartialInfoSuffix);
@@ -333,16 +374,16 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
     idle.setInterval(FInactivityTimeout);
     QTimer rateCheck;
     QPointer<HttpClient> self(this);
-    // Every transfer starts on a new connection and network thread. The read buffer limit below
-    // reaches Qt's network thread only through a queued call after the request has been handed
-    // over; on a kept-alive connection the answer may already stream in before it, and whatever
-    // arrived unlimited stays credited for the rest of the transfer (a large file then ended up
-    // in memory when the machine was busy). A new connection first needs a new thread, a lookup
-    // and a connect, by which time the limit has arrived. Cookies stay: they live in the jar.
-    FManager->clearConnectionCache();
+    // The transfers of one client share their connection (kept alive). Without a limit Qt's
+    // network thread queues whatever arrives faster than it is written; the limit reaches that
+    // thread by a queued call after the request's, which the gate makes sure it takes before it
+    // reads any of the answer (NetworkThreadGate).
+    NetworkThreadGate gate(*FManager);
     QPointer<QNetworkReply> reply(FManager->get(request));
-    // Without a limit Qt's network thread queues whatever arrives faster than it is written.
+    if (OnRequestIssued)
+        OnRequestIssued();
     reply->setReadBufferSize(kReadBufferSize);
+    gate.open();
 #ifdef _WIN32
     if (!FAddedAuthorities.isEmpty())
         acceptAddedAuthorities(reply.data(), FAddedAuthorities);
@@ -372,8 +413,8 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
     if (want)
         hasher.emplace(kHashAllowance);
     QString refusal;
-    QString oddity; // why the partial file does not fit the answer
-    QUrl hop = url;
+    QString oddity;           // why the partial file does not fit the answer
+    bool redirecting = false; // the answer sends us elsewhere; its body is not the file
     bool timedOut = false;
     bool tooSlow = false;
     bool began = false;
@@ -413,6 +454,18 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
         began = true;
         std::exception_ptr fault;
         const int status = statusOf(*reply);
+        // A redirect that is followed is no answer of its own: it reports no work. One that is
+        // refused is the answer, and its body is not waited for.
+        if (isRedirect(status) && reply->hasRawHeader("Location")) {
+            redirect = redirectTarget(*reply, url, asked, refusal);
+            if (refusal.isEmpty() && redirect.isValid()) {
+                redirecting = true;
+                return;
+            }
+            if (refusal.isEmpty())
+                refusal = QStringLiteral("The server redirected the request to an address that is not valid");
+            reply->abort();
+        }
         if (resuming && status == 206) {
             const auto range = partial::contentRange(*reply);
             const int64_t length = announcedLength(*reply);
@@ -534,35 +587,11 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
 
     connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] {
         idle.start();
-        const int status = statusOf(*reply);
-        // Headers of a redirect that is being followed are not the answer yet.
-        if (status < 300 || status >= 400)
-            guarded(begin);
+        guarded(begin);
     });
     connect(reply, &QNetworkReply::readyRead, &loop, [&] {
         idle.start();
         guarded(drain);
-    });
-    // The credentials go with every request, so a redirect stays with the server that was asked:
-    // the same scheme, host and port.
-    connect(reply, &QNetworkReply::redirected, &loop, [&](const QUrl &location) {
-        idle.start();
-        const QUrl target = hop.resolved(location);
-        if (target.host().compare(url.host(), Qt::CaseInsensitive) != 0)
-            refusal = QStringLiteral("The server redirected the request to another host; the redirect was refused");
-        else if (target.scheme().compare(url.scheme(), Qt::CaseInsensitive) != 0)
-            refusal = url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
-                          ? networkErrorText(QNetworkReply::InsecureRedirectError)
-                          : QStringLiteral("The server redirected the request to another scheme; the redirect was "
-                                           "refused");
-        else if (effectivePort(target) != effectivePort(url))
-            refusal = QStringLiteral("The server redirected the request to another port; the redirect was refused");
-        if (!refusal.isEmpty()) {
-            reply->abort();
-            return;
-        }
-        hop = target;
-        Q_EMIT reply->redirectAllowed();
     });
     connect(reply, &QNetworkReply::downloadProgress, &idle, qOverload<>(&QTimer::start));
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -627,6 +656,8 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
             cut(QStringLiteral("The transfer was slower than %1 bytes per second for %2 seconds; it was ended")
                     .arg(FMinimumRate)
                     .arg(double(windowMs) / 1000.0));
+        } else if (redirecting && reply->error() == QNetworkReply::NoError) {
+            outcome = Outcome::Redirect;
         } else if (status >= 400 || (reply->error() == QNetworkReply::NoError && !isSuccess(status))) {
             discard = true; // the file is not there (for us) any more
             failure = std::make_exception_ptr(EIdHTTPProtocolException(
@@ -668,7 +699,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QString &destinat
             }
         }
     }
-    if (OnWorkEnd) {
+    if (OnWorkEnd && !redirecting) {
         try {
             OnWorkEnd(WorkMode::Read);
         } catch (...) {

@@ -83,6 +83,9 @@ public:
     std::function<void(WorkMode mode, int64_t workCountMax)> OnWorkBegin;
     std::function<void(WorkMode mode, int64_t workCount)> OnWork;
     std::function<void(WorkMode mode)> OnWorkEnd;
+    // Called right after a request was handed to Qt, before its limits are set: tests stall here,
+    // as a busy machine may, to show that no answer is read before the limits are in force.
+    std::function<void()> OnRequestIssued;
 
     // Fetches `url` into `destinationPath`. The body goes to the partial file beside the
     // destination, which replaces the destination only when the whole file arrived with a
@@ -135,14 +138,17 @@ private:
     enum class Outcome
     {
         Done,
-        Cut,     // may be tried again
-        Restart, // the partial file did not fit the server's answer; it was dropped
+        Cut,      // may be tried again
+        Restart,  // the partial file did not fit the server's answer; it was dropped
+        Redirect, // ask the target instead
         Failed
     };
 
     QNetworkRequest makeRequest(const QUrl &url) const;
-    Outcome attempt(const QUrl &url, const QString &destinationPath, const ExpectedFile *want,
-                    std::exception_ptr &failure);
+    // One request for `url` (`asked`, or where it redirected to).
+    Outcome attempt(const QUrl &url, const QUrl &asked, const QString &destinationPath, const ExpectedFile *want,
+                    std::exception_ptr &failure, QUrl &redirect);
+    static QUrl redirectTarget(const QNetworkReply &reply, const QUrl &hop, const QUrl &asked, QString &refusal);
     void pauseBeforeRetry();
 
     QNetworkAccessManager *FManager;

@@ -13,9 +13,11 @@
 #include <QLocale>
 #include <QRandomGenerator>
 #include <QScopeGuard>
+#include <QSet>
 #include <QSslCertificate>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include <memory>
@@ -94,6 +96,9 @@ private Q_SLOTS:
     void cookieComesBack();
     void redirects_data();
     void redirects();
+    void limitHoldsWhenTheRequestStalls_data();
+    void limitHoldsWhenTheRequestStalls();
+    void transfersShareAConnection();
     void httpsTrust_data();
     void httpsTrust();
 
@@ -388,6 +393,71 @@ void TestHttpClient::redirects()
         QCOMPARE(logLinesFor("/" + FTestFolder + "/pkg.zlb").size(), 0);
     }
     QCOMPARE(filesIn(FInstall->path()), QStringList{"pkg.zlb"});
+}
+
+void TestHttpClient::limitHoldsWhenTheRequestStalls_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("https");
+    QTest::addColumn<bool>("keptAlive"); // a transfer ran on the connection before
+    QTest::newRow("first request") << "" << false << false;
+    QTest::newRow("kept-alive connection") << "" << false << true;
+    QTest::newRow("https, kept alive") << "" << true << true;
+    QTest::newRow("redirected") << "redirect/" << false << true;
+    QTest::newRow("https, redirected") << "redirect/" << true << false;
+}
+
+// The machine is busy right after a request went to Qt (the updater's thread does not run for a
+// while): the answer still arrives in pieces no larger than the read buffer limit, so that a large
+// file never gathers in memory. Without the limit in force the whole file would be waiting in one
+// piece when the thread runs again.
+void TestHttpClient::limitHoldsWhenTheRequestStalls()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, https);
+    QFETCH(bool, keptAlive);
+    const qsizetype size = 48 * 1024 * 1024;
+    const QByteArray body = bodyOfSize(int(size));
+    publish("big.zlb", body);
+    publish("small.zlb", "small");
+    auto client = nginxClient();
+    client->addCaCertificate(QSslCertificate::fromPath(env("KLV_NGINX_DIR") + "/tls/ca.pem").value(0));
+    if (keptAlive)
+        client->get(nginxUrl(FTestFolder + "/small.zlb", https), FInstall->filePath("small.zlb"));
+
+    int64_t last = 0;
+    int64_t largestPiece = 0;
+    client->OnWork = [&](WorkMode, int64_t count) {
+        largestPiece = std::max(largestPiece, count - last);
+        last = count;
+    };
+    client->OnRequestIssued = [] { QThread::msleep(400); };
+    const QString destination = FInstall->filePath("big.zlb");
+    client->get(nginxUrl(path + FTestFolder + "/big.zlb", https), destination);
+
+    QCOMPARE(QFileInfo(destination).size(), size);
+    QVERIFY2(largestPiece <= 8 * 1024 * 1024, qPrintable(QString("a piece of %1 bytes").arg(largestPiece)));
+}
+
+// The transfers of one client go over one kept-alive connection: one TCP connection for several
+// files, and one TLS handshake.
+void TestHttpClient::transfersShareAConnection()
+{
+    for (int i = 0; i < 5; ++i)
+        publish(QString("p%1.zlb").arg(i), bodyOfSize(100000 + i));
+    auto client = nginxClient();
+    client->addCaCertificate(QSslCertificate::fromPath(env("KLV_NGINX_DIR") + "/tls/ca.pem").value(0));
+    for (int i = 0; i < 5; ++i)
+        client->get(nginxUrl(FTestFolder + QString("/p%1.zlb").arg(i), true),
+                    FInstall->filePath(QString("p%1.zlb").arg(i)));
+    QStringList connections;
+    for (int i = 0; i < 5; ++i) {
+        const QStringList lines = logLinesFor("/" + FTestFolder + QString("/p%1.zlb").arg(i));
+        QCOMPARE(lines.size(), 1);
+        connections << lines.first().section(QStringLiteral(" c="), 1);
+    }
+    QCOMPARE(connections.size(), 5);
+    QCOMPARE(QSet<QString>(connections.begin(), connections.end()).size(), 1);
 }
 
 void TestHttpClient::httpsTrust_data()

@@ -13,7 +13,7 @@
 #                         lines of their own: "name:$(openssl passwd -apr1 secret)"
 #   logs/access.log       one line per request:
 #                         addr "user" "GET /path HTTP/1.1" status bytes "user agent" "accept"
-#                         "content type" "cookies"
+#                         "content type" "cookies" c=<connection serial number>
 #   tls/other-ca.pem      an authority of the same name that issued nothing
 #   tls/ca.pem            the test certificate authority (made anew, or taken from KLV_NGINX_CA_DIR);
 #                         tls/server.pem is issued by it for 127.0.0.1 and localhost
