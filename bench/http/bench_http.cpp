@@ -2,7 +2,8 @@
 // turns, and prints the throughput ratio and the client's peak resident memory (per download
 // and over the run).
 //   bench_http [megabytes=200] [rounds=3]
-// KLV_BENCH_STALL_MS=n makes every 20th progress event block for n ms, as a busy window would.
+// KLV_BENCH_STALL_MS=n makes every 20th progress event block for n ms, as a busy window would;
+// KLV_BENCH_RACE_MS=n stalls n ms right after each request is handed to Qt, as a busy machine may.
 // Build without sanitizers (-DKLV_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release) for real figures.
 
 #include "HttpBench.h"
@@ -56,6 +57,8 @@ int main(int argc, char **argv)
     client.Password = QString::fromLatin1(kPassword);
     qint64 events = 0;
     const int stallMs = qEnvironmentVariableIntValue("KLV_BENCH_STALL_MS");
+    if (const int raceMs = qEnvironmentVariableIntValue("KLV_BENCH_RACE_MS"))
+        client.OnRequestIssued = [raceMs] { QThread::msleep(raceMs); };
     client.OnWork = [&](klv::WorkMode, int64_t) {
         if (stallMs > 0 && events % 20 == 1)
             QThread::msleep(stallMs);

@@ -2,14 +2,17 @@
 // command-line clients running the same statements, each in a transaction of its own, in the
 // same run.
 //
-//   bench_scripts [--statements 10000] [--runs 3] [--pg-port 55433]
+//   bench_scripts [--statements 10000] [--runs 5] [--pg-port 55433]
 //
 // SQLite: RunUpdateScript against `sqlite3 FILE < script`. PostgreSQL (the test fixture started
 // with tests/support/pg-fixture.sh on --pg-port; skipped when it is not there): RunUpdateScript
 // against `psql -f script`, which commits every statement by itself. Each run starts from an
-// empty table. The statement display does nothing here; the window adds its repaint on top.
+// empty table. Each round runs the runner and then the client; the report gives the best of each
+// and the median of the rounds' ratios (client time / runner time) with their spread. The
+// statement display does nothing here; the window adds its repaint on top.
 
 #include "ErrorLog.h"
+#include "PairedRounds.h"
 #include "SqlScriptEngine.h"
 #include "db/Aliases.h"
 #include "db/KlvDatabase.h"
@@ -43,20 +46,17 @@ QByteArray script(int statements, const char *terminator)
     return out;
 }
 
-double bestOf(int runs, const std::function<void()> &prepare, const std::function<bool()> &work)
+// Seconds of one run of `work` after `prepare`; -1 when it failed.
+double timed(const std::function<void()> &prepare, const std::function<bool()> &work)
 {
-    double best = std::numeric_limits<double>::max();
-    for (int r = 0; r < runs; ++r) {
-        prepare();
-        QElapsedTimer t;
-        t.start();
-        if (!work()) {
-            std::fprintf(stderr, "run failed\n");
-            return -1;
-        }
-        best = std::min(best, t.nsecsElapsed() / 1e9);
+    prepare();
+    QElapsedTimer t;
+    t.start();
+    if (!work()) {
+        std::fprintf(stderr, "run failed\n");
+        return -1;
     }
-    return best;
+    return t.nsecsElapsed() / 1e9;
 }
 
 bool tool(const QString &program, const QStringList &args, const QString &input, const QStringList &env = {})
@@ -75,18 +75,12 @@ bool tool(const QString &program, const QStringList &args, const QString &input,
     return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
-void report(const char *what, int statements, double engine, double reference)
-{
-    std::printf("%-11s engine %8.0f statements/s   reference %8.0f statements/s   ratio %.2f\n", what,
-                statements / engine, statements / reference, reference / engine);
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    int statements = 10000, runs = 3, pgPort = 55433;
+    int statements = 10000, runs = 5, pgPort = 55433;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == QLatin1String("--statements"))
@@ -96,6 +90,9 @@ int main(int argc, char *argv[])
         else if (args[i] == QLatin1String("--pg-port"))
             pgPort = args[i + 1].toInt();
     }
+    std::printf("%d one-statement transactions, %d round(s); reference: sqlite3 and psql -f on the same "
+                "statements\n",
+                statements, runs);
     QTemporaryDir dir;
     const QString scriptDir = dir.path() + u'/';
     {
@@ -135,19 +132,23 @@ int main(int argc, char *argv[])
         klv::KlvDatabase db(klv::AliasTable(ini), nullptr);
         open(db, QStringLiteral("LITE"));
         klv::SqlScriptEngine engine(db, display, log, scriptDir);
-        const double e = bestOf(
-            runs, [&] { reset(db); },
-            [&] {
-                engine.RunUpdateScript(1, QString());
-                return true;
-            });
-        const double r = bestOf(
-            runs, [&] { reset(db); },
-            [&] {
-                return tool(QStringLiteral("sqlite3"), {scriptDir + QStringLiteral("bench.db")},
-                            scriptDir + QStringLiteral("plain.sql"));
-            });
-        report("SQLite", statements, e, r);
+        bench::PairedRounds rounds("SQLite");
+        for (int r = 0; r < runs; ++r) {
+            const double e = timed([&] { reset(db); },
+                                   [&] {
+                                       engine.RunUpdateScript(1, QString());
+                                       return true;
+                                   });
+            const double c = timed([&] { reset(db); },
+                                   [&] {
+                                       return tool(QStringLiteral("sqlite3"), {scriptDir + QStringLiteral("bench.db")},
+                                                   scriptDir + QStringLiteral("plain.sql"));
+                                   });
+            if (e < 0 || c < 0)
+                return 1;
+            rounds.add(e, c);
+        }
+        rounds.print("no loss against 1.25");
     }
     try {
         {
@@ -165,24 +166,29 @@ int main(int argc, char *argv[])
         klv::KlvDatabase db(klv::AliasTable(ini), nullptr);
         open(db, QStringLiteral("PG"));
         klv::SqlScriptEngine engine(db, display, log, scriptDir);
-        const double e = bestOf(
-            runs, [&] { reset(db); },
-            [&] {
-                engine.RunUpdateScript(1, QString());
-                return true;
-            });
-        const double r = bestOf(
-            runs, [&] { reset(db); },
-            [&] {
-                return tool(QStringLiteral("psql"),
-                            {QStringLiteral("-q"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
-                             QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                             QString::number(pgPort), QStringLiteral("-U"), QStringLiteral("orvant"),
-                             QStringLiteral("-d"), QStringLiteral("klvbench"), QStringLiteral("-f"),
-                             scriptDir + QStringLiteral("plain.sql")},
-                            QString(), {QStringLiteral("PGPASSWORD=wimbrel")});
-            });
-        report("PostgreSQL", statements, e, r);
+        bench::PairedRounds rounds("PostgreSQL");
+        for (int r = 0; r < runs; ++r) {
+            const double e = timed([&] { reset(db); },
+                                   [&] {
+                                       engine.RunUpdateScript(1, QString());
+                                       return true;
+                                   });
+            const double c =
+                timed([&] { reset(db); },
+                      [&] {
+                          return tool(QStringLiteral("psql"),
+                                      {QStringLiteral("-q"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
+                                       QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                                       QString::number(pgPort), QStringLiteral("-U"), QStringLiteral("orvant"),
+                                       QStringLiteral("-d"), QStringLiteral("klvbench"), QStringLiteral("-f"),
+                                       scriptDir + QStringLiteral("plain.sql")},
+                                      QString(), {QStringLiteral("PGPASSWORD=wimbrel")});
+                      });
+            if (e < 0 || c < 0)
+                return 1;
+            rounds.add(e, c);
+        }
+        rounds.print(">= 0.9");
     } catch (const std::exception &e) {
         std::printf("PostgreSQL skipped: %s\n", e.what());
     }
