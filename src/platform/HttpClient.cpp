@@ -43,6 +43,11 @@ constexpr qsizetype kBlockSize = 256 * 1024;
 // What may wait for the hasher's thread: a few blocks, so that it never stalls the transfer and
 // the memory stays small.
 constexpr qsizetype kHashAllowance = 4 * 1024 * 1024;
+// How long a transfer runs before the info that lets it be continued is written: most packages
+// have arrived by then, and for them the info would cost more than fetching them again.
+constexpr int kInfoDelayMs = 250;
+// A body larger than this leaves free pages worth giving back to the system.
+constexpr int64_t kTrimAbove = 8 * 1024 * 1024;
 
 bool isSuccess(int status)
 {
@@ -373,6 +378,9 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
     idle.setSingleShot(true);
     idle.setInterval(FInactivityTimeout);
     QTimer rateCheck;
+    QTimer infoTimer;
+    infoTimer.setSingleShot(true);
+    infoTimer.setInterval(kInfoDelayMs);
     QPointer<HttpClient> self(this);
     // The transfers of one client share their connection (kept alive). Without a limit Qt's
     // network thread queues whatever arrives faster than it is written; the limit reaches that
@@ -390,6 +398,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
 #endif
     FLoop = &loop;
     FReply = reply.data();
+    bool large = false; // enough of the body passed through memory to leave pages worth returning
     const auto cleanup = qScopeGuard([&] {
         if (self) {
             FLoop = nullptr;
@@ -402,7 +411,8 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
 #ifdef __GLIBC__
         // The body passed through blocks of several threads' heaps; give the free pages back so
         // that the next transfer does not start from this one's high-water mark.
-        malloc_trim(0);
+        if (large)
+            malloc_trim(0);
 #endif
     });
 
@@ -426,11 +436,33 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
     int64_t base = 0;          // bytes of the file in the partial before this answer's body
     int64_t received = 0;
     Outcome outcome = Outcome::Failed;
+    std::optional<partial::Info> pendingInfo; // what the info file is to say, until it is written
+    const auto keepInfo = [&] {
+        if (!pendingInfo)
+            return;
+        try {
+            writeFileAtomically(infoPath, pendingInfo->text());
+        } catch (...) {
+            pendingInfo.reset();
+            discard = true;
+            throw;
+        }
+        pendingInfo.reset();
+        resumable = true;
+    };
     // However the attempt ends (also by an exception): a partial file that cannot be continued goes.
     const auto settle = qScopeGuard([&] {
         if (outcome == Outcome::Done)
             return;
         file.close();
+        // What arrived can be continued once its info is there.
+        if (!discard && pendingInfo && file.size() > 0) {
+            try {
+                keepInfo();
+            } catch (...) {
+                // Then it is fetched again from the start.
+            }
+        }
         if (discard || !resumable)
             partial::remove(partialPath, infoPath);
     });
@@ -503,11 +535,11 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
             try {
                 if (!file.resize(0) || !file.seek(0))
                     throw EInOutError(writeError(destinationPath, file));
-                // Written before the body, so that even a killed process leaves a partial file
-                // that can be continued.
+                // Written once the transfer has run a moment (so that even a killed process leaves
+                // a partial file that can be continued), and whenever it ends unfinished.
                 if (expected >= 0 && info.resumable()) {
-                    writeFileAtomically(infoPath, info.text());
-                    resumable = true;
+                    pendingInfo = info;
+                    infoTimer.start();
                 }
             } catch (...) {
                 discard = true;
@@ -579,6 +611,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
                 hasher->add(std::move(block));
             }
             received += n;
+            large = large || received > kTrimAbove;
             any = true;
         }
         if (any && OnWork)
@@ -595,6 +628,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
     });
     connect(reply, &QNetworkReply::downloadProgress, &idle, qOverload<>(&QTimer::start));
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    connect(&infoTimer, &QTimer::timeout, &loop, [&] { guarded(keepInfo); });
     connect(&idle, &QTimer::timeout, &loop, [&] {
         timedOut = true;
         if (reply)
@@ -631,6 +665,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
         throw EAbort();
     idle.stop();
     rateCheck.stop();
+    infoTimer.stop();
     if (!reply) // the manager went away with the reply
         throw EAbort();
     guarded(drain);
@@ -694,7 +729,8 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
                     EInOutError(QStringLiteral("Cannot write file \"%1\": %2")
                                     .arg(nativeName(destinationPath), writeFailureReason(destinationPath, error))));
             } else {
-                QFile::remove(infoPath);
+                if (resumable)
+                    QFile::remove(infoPath);
                 outcome = Outcome::Done;
             }
         }

@@ -122,6 +122,7 @@ private Q_SLOTS:
     void resumeAgainstNginx();
     void whatACutLeaves_data();
     void whatACutLeaves();
+    void infoWrittenOnceTheTransferRuns();
     void retries_data();
     void retries();
     void minimumRate_data();
@@ -1090,6 +1091,28 @@ void TestHttpClient::whatACutLeaves()
     const QStringList names = HttpClient::temporaryFileNames(destination);
     QVERIFY(names.contains(destination + ".klvpart"));
     QVERIFY(names.contains(destination + ".klvpart.info"));
+}
+
+// A package that arrives at once costs no info file; one that takes a while has it on the disk
+// while it runs, so that a process killed then leaves a partial file that can be continued.
+void TestHttpClient::infoWrittenOnceTheTransferRuns()
+{
+    const QByteArray body = bodyOfSize(60000);
+    FaultServer server;
+    server.setScript(
+        {{FaultServer::head("200 OK", "Content-Length: 60000\r\nETag: \"v1\"\r\n") + body.left(20000), 800},
+         {body.mid(20000), 0}});
+    const QString destination = FInstall->filePath("pkg.zlb");
+    HttpClient client;
+    QList<bool> infoThere; // at each work event
+    client.OnWork = [&](WorkMode, int64_t) { infoThere << QFile::exists(destination + ".klvpart.info"); };
+    client.get(server.url("/pkg.zlb"), destination);
+
+    QCOMPARE(testsupport::readFile(destination), body);
+    QCOMPARE(filesIn(FInstall->path()), QStringList{"pkg.zlb"});
+    QVERIFY(infoThere.size() >= 2);
+    QVERIFY2(!infoThere.first(), "the info was written before the transfer had run a moment");
+    QVERIFY2(infoThere.last(), "no info while the transfer ran");
 }
 
 // Attempts within one get(): a cut transfer is tried again and continued, other failures are not.
