@@ -147,7 +147,30 @@ struct Pair
 {
     double import = std::numeric_limits<double>::max();
     double reference = std::numeric_limits<double>::max();
+    double keyed = std::numeric_limits<double>::max(); // the loader into ARNPREMIE itself
 };
+
+// The rows the import writes, as the loaders read them: every column of ARNPREMIE.
+void writeKeyedRows(const QString &path, int rows)
+{
+    QByteArray text;
+    text.reserve(rows * 60);
+    for (int i = 1; i <= rows; ++i)
+        text += "K" + QByteArray::number(i).rightJustified(7, '0') + ";MAT" + QByteArray::number(i) +
+                ";07;12.5;st;1.5;2;" + QByteArray::number(16 + i % 7) + ";2024-03-01 00:00:00\r\n";
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+        fail(QStringLiteral("cannot write ") + path);
+}
+
+// The application's create statement of ARNPREMIE, with its key.
+QString premieTable()
+{
+    for (const QString &sql : schema())
+        if (sql.contains(QStringLiteral("create table ARNPREMIE"), Qt::CaseInsensitive))
+            return sql.trimmed();
+    fail(QStringLiteral("the schema has no ARNPREMIE"));
+}
 
 Pair benchSqlite(const QString &dir, const QString &list, int rows, int run)
 {
@@ -175,6 +198,10 @@ Pair benchSqlite(const QString &dir, const QString &list, int rows, int run)
         timeProcess(QStringLiteral("sqlite3"),
                     {refPath, plainTable() + u';', QStringLiteral(".mode csv"), QStringLiteral(".separator ;"),
                      QStringLiteral(".import --skip 1 ") + list + QStringLiteral(" PREMIE_IMPORT")});
+    QFile::remove(refPath);
+    out.keyed = timeProcess(QStringLiteral("sqlite3"),
+                            {refPath, premieTable() + u';', QStringLiteral(".mode csv"), QStringLiteral(".separator ;"),
+                             QStringLiteral(".import ") + dir + QStringLiteral("/keyed.csv ARNPREMIE")});
     QFile::remove(dbPath);
     QFile::remove(refPath);
     return out;
@@ -215,6 +242,7 @@ Pair benchPostgres(const QString &dir, const QString &list, int rows, int run, i
         prepareDatabase(db, rows);
         QSqlQuery q(db);
         exec(q, plainTable());
+        exec(q, QStringLiteral("create table ARNPREMIE_REF (like ARNPREMIE including all)"));
         exec(q, QStringLiteral("analyze ARNMATERIAAL"));
         db.close();
     }
@@ -236,6 +264,13 @@ Pair benchPostgres(const QString &dir, const QString &list, int rows, int run, i
          QStringLiteral("-U"), QStringLiteral("orvant"), QStringLiteral("-d"), name, QStringLiteral("-v"),
          QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-c"),
          QStringLiteral("\\copy PREMIE_IMPORT from '%1' with (format csv, delimiter ';', header)").arg(list)},
+        env);
+    out.keyed = timeProcess(
+        QStringLiteral("psql"),
+        {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(port),
+         QStringLiteral("-U"), QStringLiteral("orvant"), QStringLiteral("-d"), name, QStringLiteral("-v"),
+         QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-c"),
+         QStringLiteral("\\copy ARNPREMIE_REF from '%1/keyed.csv' with (format csv, delimiter ';')").arg(dir)},
         env);
     pgAdmin(port, QStringLiteral("drop database %1 with (force)").arg(name));
     return out;
@@ -275,14 +310,22 @@ int main(int argc, char **argv)
 
     try {
         bench::PairedRounds sqlite("SQLite"), postgres("PostgreSQL");
+        // The same loaders into the import's own table, which keeps a primary key up to date.
+        bench::PairedRounds sqliteKeyed("SQLite/key"), postgresKeyed("PG/key");
+        writeKeyedRows(dir.filePath(QStringLiteral("keyed.csv")), rows);
         for (int run = 0; run < runs; ++run) {
             const Pair s = benchSqlite(dir.path(), list, rows, run);
             sqlite.add(s.import, s.reference);
+            sqliteKeyed.add(s.import, s.keyed);
             const Pair p = benchPostgres(dir.path(), list, rows, run, port);
             postgres.add(p.import, p.reference);
+            postgresKeyed.add(p.import, p.keyed);
         }
         sqlite.print(">= 0.5");
         postgres.print(">= 0.3");
+        std::printf("beside the loaders into ARNPREMIE with its primary key:\n");
+        sqliteKeyed.print();
+        postgresKeyed.print();
     } catch (const std::exception &e) {
         fail(klv::exceptionMessage(e));
     }

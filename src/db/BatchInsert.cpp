@@ -52,6 +52,20 @@ QString arrayType(const QVariant &value)
         return QStringLiteral("text[]");
     }
 }
+// Whether two values are the same for the database. Moments of the local time compare by their
+// date and time, which costs no conversion to UTC.
+bool sameValue(const QVariant &a, const QVariant &b)
+{
+    if (a.metaType() != b.metaType() || a.isNull() != b.isNull())
+        return false;
+    if (a.metaType().id() == QMetaType::QDateTime) {
+        const QDateTime x = a.toDateTime(), y = b.toDateTime();
+        if (x.timeSpec() == Qt::LocalTime && y.timeSpec() == Qt::LocalTime)
+            return x.date() == y.date() && x.time() == y.time();
+        return x == y;
+    }
+    return a == b;
+}
 } // namespace
 
 BatchInsert::BatchInsert(KlvDatabase &database, QString table, QStringList columns, int rowsPerStatement)
@@ -159,7 +173,7 @@ QString BatchInsert::arrayElement(const QVariant &value)
         const QDateTime moment = value.toDateTime();
         if (!moment.isValid())
             return QStringLiteral("NULL");
-        if (moment != FLastMoment || FLastMomentText.isEmpty()) {
+        if (FLastMomentText.isEmpty() || !sameValue(moment, FLastMoment)) {
             // The instant in UTC, as the driver sends a bound moment.
             FLastMoment = moment;
             FLastMomentText = QLocale::c().toString(moment.toUTC(), u"yyyy-MM-ddThh:mm:ss.zzz") + u'Z';
@@ -181,9 +195,22 @@ void BatchInsert::writeArrays(const std::vector<QVariant> &values)
     const qsizetype columns = FColumns.size();
     const qsizetype rows = qsizetype(values.size()) / columns;
     QSqlDriver *driver = FDatabase.connection().driver();
-    QString text =
-        QStringLiteral("Insert Into %1 (%2) Select * From unnest(").arg(FTable, FColumns.join(QStringLiteral(", ")));
+    // A column with one value for all rows (the list's date) goes as that value, written as the
+    // driver writes a bound one; every other column as an array, unnested into rows.
+    QStringList selected;
+    QStringList arrays;
+    QStringList names; // of the unnested columns
     for (qsizetype c = 0; c < columns; ++c) {
+        const QVariant &first = values[size_t(c)];
+        bool constant = c > 0 && !first.isNull();
+        for (qsizetype r = 1; constant && r < rows; ++r)
+            constant = sameValue(values[size_t(r * columns + c)], first);
+        if (constant) {
+            QSqlField field(QString(), first.metaType());
+            field.setValue(first);
+            selected << driver->formatValue(field);
+            continue;
+        }
         QVariant typed;
         QString array = QStringLiteral("{");
         for (qsizetype r = 0; r < rows; ++r) {
@@ -198,11 +225,13 @@ void BatchInsert::writeArrays(const std::vector<QVariant> &values)
         // The literal's quotes and backslashes as the driver escapes any text.
         QSqlField field(QString(), QMetaType(QMetaType::QString));
         field.setValue(array);
-        if (c > 0)
-            text += QStringLiteral(", ");
-        text += driver->formatValue(field) + QStringLiteral("::") + arrayType(typed);
+        names << QStringLiteral("c%1").arg(c);
+        selected << QStringLiteral("u.") + names.last();
+        arrays << driver->formatValue(field) + QStringLiteral("::") + arrayType(typed);
     }
-    text += u')';
+    const QString text = QStringLiteral("Insert Into %1 (%2) Select %3 From unnest(%4) As u(%5)")
+                             .arg(FTable, FColumns.join(QStringLiteral(", ")), selected.join(QStringLiteral(", ")),
+                                  arrays.join(QStringLiteral(", ")), names.join(QStringLiteral(", ")));
     QSqlQuery query(FDatabase.connection());
     if (!query.exec(text))
         raise(query.lastError());
