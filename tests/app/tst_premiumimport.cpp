@@ -387,11 +387,25 @@ static QByteArray awkwardList(int rows)
 {
     const QList<QByteArray> units{"st",        "",       "o'clock",  "a\\b", "\"q\"", "{x,y}", "NULL",
                                   "m\xc2\xb2", "  pad ", "a\"b'c\\", "\\",   "''",    ",",     "}"};
+    // Units of up to 10 bytes drawn from what quoting and array syntax use, and bytes above 0x7F.
+    const QByteArray alphabet = "\"'\\{}(),$ NULnul\x80\x9f\xa0\xe9\xff";
+    quint32 state = 2463534242u;
+    const auto drawn = [&] {
+        QByteArray unit;
+        for (quint32 n = (state % 11); n > 0; --n) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            unit += alphabet[int(state % quint32(alphabet.size()))];
+        }
+        return unit;
+    };
     QByteArray out = "20240301\r\n";
     for (int i = 1; i <= rows; ++i) {
         const QByteArray region = i % 5 == 0 ? "08" : "07";
         const QByteArray material = i % 7 == 0 ? "ONBEKEND" : "M" + QByteArray::number(i % 40 + 1);
-        out += region + ';' + material + ";x;" + QByteArray::number(i) + ",25;" + units[i % units.size()] + ';' +
+        const QByteArray unit = i % 3 == 0 ? drawn() : units[i % units.size()];
+        out += region + ';' + material + ";x;" + QByteArray::number(i) + ",25;" + unit + ';' +
                QByteArray::number(i % 3) + "." + QByteArray::number(i % 10) + ";-" + QByteArray::number(i) + ";1e" +
                QByteArray::number(i % 30) + "\r\n";
     }
