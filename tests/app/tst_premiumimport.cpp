@@ -47,6 +47,8 @@ private:
     bool open(const QString &driver);
     void sql(const QStringList &statements);
     void materials(int official, int other = 0);
+    // Official materials in one transaction: many of them, quickly.
+    void materialsAtOnce(int official);
     QString list(const QString &name, const QByteArray &content);
     QStringList rows();
     QString counter();
@@ -109,6 +111,13 @@ void TestPremiumImport::materials(int official, int other)
         q.setParam("o", isOfficial ? "T" : "F");
         q.ExecSQL();
     }
+}
+
+void TestPremiumImport::materialsAtOnce(int official)
+{
+    FDb->StartTransaction();
+    materials(official);
+    FDb->Commit();
 }
 
 QString TestPremiumImport::list(const QString &name, const QByteArray &content)
@@ -412,12 +421,14 @@ static QByteArray awkwardList(int rows)
     return out;
 }
 
+// The drivers and the prefixes of their rows' names.
+static const QList<QPair<QString, QByteArray>> kDrivers{{"QSQLITE", "sqlite "}, {"QPSQL", "postgres "}};
+
 void TestPremiumImport::batchesWriteWhatSingleRowsWrite_data()
 {
     QTest::addColumn<QString>("driver");
     QTest::addColumn<int>("rowsPerStatement");
-    for (const char *driver : {"QSQLITE", "QPSQL"}) {
-        const QByteArray tag = driver == QByteArray("QSQLITE") ? "sqlite " : "postgres ";
+    for (const auto &[driver, tag] : kDrivers) {
         QTest::newRow(tag + "driver's size") << driver << 0;
         QTest::newRow(tag + "7 per statement") << driver << 7;
         QTest::newRow(tag + "all in one") << driver << 1000;
@@ -432,9 +443,7 @@ void TestPremiumImport::batchesWriteWhatSingleRowsWrite()
     QFETCH(int, rowsPerStatement);
     KLV_SKIP_WITHOUT_DRIVER(driver);
     QVERIFY(open(driver));
-    FDb->StartTransaction();
-    materials(300);
-    FDb->Commit();
+    materialsAtOnce(300);
     const QString path = list("premie.csv", awkwardList(250));
 
     const PremiumImport::Result single = importAfresh(path, 1);
@@ -451,8 +460,7 @@ void TestPremiumImport::failingBatchNamesTheRow_data()
 {
     QTest::addColumn<QString>("driver");
     QTest::addColumn<int>("failingLine");
-    for (const char *driver : {"QSQLITE", "QPSQL"}) {
-        const QByteArray tag = driver == QByteArray("QSQLITE") ? "sqlite " : "postgres ";
+    for (const auto &[driver, tag] : kDrivers) {
         QTest::newRow(tag + "first row") << driver << 2;
         QTest::newRow(tag + "inside a statement") << driver << 140;
         QTest::newRow(tag + "last row") << driver << 201;
@@ -467,9 +475,7 @@ void TestPremiumImport::failingBatchNamesTheRow()
     QFETCH(int, failingLine);
     KLV_SKIP_WITHOUT_DRIVER(driver);
     QVERIFY(open(driver));
-    FDb->StartTransaction();
-    materials(300);
-    FDb->Commit();
+    materialsAtOnce(300);
     QByteArray content = "20240301\r\n";
     for (int i = 1; i <= 200; ++i)
         content += "07;M" + QByteArray::number(i) + ";x;1;st;1;1;1\r\n";
