@@ -156,7 +156,7 @@ void writeKeyedRows(const QString &path, int rows)
     QByteArray text;
     text.reserve(rows * 60);
     for (int i = 1; i <= rows; ++i)
-        text += "K" + QByteArray::number(i).rightJustified(7, '0') + ";MAT" + QByteArray::number(i) +
+        text += "K" + QByteArray::number(i).rightJustified(7, '0') + ";M" + QByteArray::number(i) +
                 ";07;12.5;st;1.5;2;" + QByteArray::number(16 + i % 7) + ";2024-03-01 00:00:00\r\n";
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
