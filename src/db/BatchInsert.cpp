@@ -223,7 +223,7 @@ void BatchInsert::writeArrays(const std::vector<QVariant> &values)
         }
         array += u'}';
         // The literal's quotes and backslashes as the driver escapes any text.
-        QSqlField field(QString(), QMetaType(QMetaType::QString));
+        QSqlField field{QString(), QMetaType(QMetaType::QString)};
         field.setValue(array);
         names << QStringLiteral("c%1").arg(c);
         selected << QStringLiteral("u.") + names.last();
