@@ -256,22 +256,21 @@ Pair benchPostgres(const QString &dir, const QString &list, int rows, int run, i
     ini.close();
     out.import = timeImport(aliases, list, rows);
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("PGPASSWORD"), QStringLiteral("wimbrel"));
-    out.reference = timeProcess(
-        QStringLiteral("psql"),
-        {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(port),
-         QStringLiteral("-U"), QStringLiteral("orvant"), QStringLiteral("-d"), name, QStringLiteral("-v"),
-         QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-c"),
-         QStringLiteral("\\copy PREMIE_IMPORT from '%1' with (format csv, delimiter ';', header)").arg(list)},
-        env);
-    out.keyed = timeProcess(
-        QStringLiteral("psql"),
-        {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(port),
-         QStringLiteral("-U"), QStringLiteral("orvant"), QStringLiteral("-d"), name, QStringLiteral("-v"),
-         QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-c"),
-         QStringLiteral("\\copy ARNPREMIE_REF from '%1/keyed.csv' with (format csv, delimiter ';')").arg(dir)},
-        env);
+    // Seconds of one psql command on the bench database.
+    const auto psql = [&](const QString &command) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PGPASSWORD"), QStringLiteral("wimbrel"));
+        return timeProcess(QStringLiteral("psql"),
+                           {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                            QString::number(port), QStringLiteral("-U"), QStringLiteral("orvant"), QStringLiteral("-d"),
+                            name, QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-c"),
+                            command},
+                           env);
+    };
+    out.reference =
+        psql(QStringLiteral("\\copy PREMIE_IMPORT from '%1' with (format csv, delimiter ';', header)").arg(list));
+    out.keyed =
+        psql(QStringLiteral("\\copy ARNPREMIE_REF from '%1/keyed.csv' with (format csv, delimiter ';')").arg(dir));
     pgAdmin(port, QStringLiteral("drop database %1 with (force)").arg(name));
     return out;
 }

@@ -85,16 +85,16 @@ QString messageOf(const std::exception_ptr &error)
 }
 } // namespace
 
-// The material keys by code. Where the database compares texts byte for byte, as a hash does
-// (SQLite and PostgreSQL with their default collations), the table is read once; elsewhere each
-// code is asked for, so that the database's own comparison decides. Of several materials with one
+// The material keys by code. Where the database compares texts byte for byte, as a hash does, the
+// table is read once; elsewhere each code is asked for, so that the database's own comparison
+// decides. Of several materials with one
 // code the first the database returns counts, as with the query per code.
 class PremiumImport::MaterialKeys
 {
 public:
     explicit MaterialKeys(KlvDatabase &database) : FQuery(database)
     {
-        if (BatchInsert::takesSeveralRows(database)) {
+        if (database.comparesTextsExactly()) {
             FQuery.SQL =
                 QStringList{QStringLiteral("Select SCODE_MAT, SSYSKEY_MAT"), QStringLiteral("From ARNMATERIAAL")};
             FQuery.UniDirectional = true;
@@ -247,15 +247,14 @@ int PremiumImport::writeRows(TCSVReader &reader, const QDateTime &listStart, con
     BatchInsert insert(FDatabase, QStringLiteral("ARNPREMIE"), kColumns, singleFrom == 0 ? 1 : FRowsPerStatement);
     qsizetype written = 0;    // rows handed to the insert
     qsizetype batchFirst = 0; // the first of them not in the database yet
-    std::vector<int> lines;   // the lines of those rows
+    int batchLine = 0;        // its line
     const auto flush = [&] {
         try {
             insert.flush();
         } catch (...) {
-            throw RowsFailed{batchFirst, lines.empty() ? 0 : lines.front(), lines.size() > 1, std::current_exception()};
+            throw RowsFailed{batchFirst, batchLine, written - batchFirst > 1, std::current_exception()};
         }
         batchFirst = written;
-        lines.clear();
     };
 
     // Rolled back here, while the statements are still there: they are freed on the server when
@@ -295,8 +294,9 @@ int PremiumImport::writeRows(TCSVReader &reader, const QDateTime &listStart, con
                 flush();
                 insert.setRowsPerStatement(1);
             }
+            if (written == batchFirst)
+                batchLine = line;
             insert.add(std::move(row));
-            lines.push_back(line);
             ++written;
             if (insert.full())
                 flush();

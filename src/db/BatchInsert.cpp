@@ -15,13 +15,18 @@ namespace klv {
 namespace {
 [[noreturn]] void raise(const QSqlError &error)
 {
-    const QString text = error.text().trimmed();
-    throw EDBEngineError(text.isEmpty() ? QStringLiteral("Unknown database error") : text);
+    throw EDBEngineError(databaseErrorText(error));
 }
 
 bool isPostgres(const KlvDatabase &database)
 {
     return database.config().driver == u"QPSQL";
+}
+
+// Whether the database takes several rows in one statement.
+bool takesSeveralRows(const KlvDatabase &database)
+{
+    return isPostgres(database) || database.config().driver == u"QSQLITE";
 }
 
 // SQLite takes at most 999 parameters in a statement in its smallest configuration; a larger
@@ -72,12 +77,6 @@ BatchInsert::BatchInsert(KlvDatabase &database, QString table, QStringList colum
     : FDatabase(database), FTable(std::move(table)), FColumns(std::move(columns))
 {
     setRowsPerStatement(rowsPerStatement);
-}
-
-bool BatchInsert::takesSeveralRows(const KlvDatabase &database)
-{
-    const QString &driver = database.config().driver;
-    return driver == u"QSQLITE" || driver == u"QPSQL";
 }
 
 void BatchInsert::setRowsPerStatement(int rows)

@@ -24,9 +24,6 @@ public:
     // Rows per statement unless told otherwise: 0 is the driver's own best.
     BatchInsert(KlvDatabase &database, QString table, QStringList columns, int rowsPerStatement = 0);
 
-    // Whether the database takes several rows in one statement.
-    static bool takesSeveralRows(const KlvDatabase &database);
-
     int rowsPerStatement() const { return FRows; }
     // Writes what is pending first.
     void setRowsPerStatement(int rows);

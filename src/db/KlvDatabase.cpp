@@ -35,13 +35,13 @@ QString nextConnectionName()
     static QAtomicInt counter;
     return QStringLiteral("klv-db-%1").arg(counter.fetchAndAddRelaxed(1));
 }
+} // namespace
 
-QString errorText(const QSqlError &error)
+QString databaseErrorText(const QSqlError &error)
 {
     const QString text = error.text().trimmed();
     return text.isEmpty() ? QStringLiteral("Unknown database error") : text;
 }
-} // namespace
 
 KlvDatabase::KlvDatabase(AliasTable aliases, QObject *owner)
     : QObject(owner), FAliases(std::move(aliases)), FConnectionName(nextConnectionName())
@@ -83,7 +83,7 @@ void KlvDatabase::Open()
     db.setUserName(login.value(QStringLiteral("USER NAME")));
     db.setPassword(login.value(QStringLiteral("PASSWORD")));
     if (!db.isValid() || !db.open()) {
-        const QString text = errorText(db.lastError());
+        const QString text = databaseErrorText(db.lastError());
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(FConnectionName);
         throw EDBEngineError(QStringLiteral("Cannot open database alias '%1': %2").arg(AliasName, text));
@@ -109,7 +109,7 @@ void KlvDatabase::StartTransaction()
     if (!db.isOpen())
         throw EDBEngineError(QStringLiteral("Database is not open"));
     if (!db.transaction())
-        throw EDBEngineError(errorText(db.lastError()));
+        throw EDBEngineError(databaseErrorText(db.lastError()));
     FInTransaction = true;
 }
 
@@ -118,7 +118,7 @@ void KlvDatabase::Commit()
     QSqlDatabase db = connection();
     FInTransaction = false;
     if (!db.commit())
-        throw EDBEngineError(errorText(db.lastError()));
+        throw EDBEngineError(databaseErrorText(db.lastError()));
 }
 
 void KlvDatabase::Rollback()
@@ -126,7 +126,7 @@ void KlvDatabase::Rollback()
     QSqlDatabase db = connection();
     FInTransaction = false;
     if (!db.rollback())
-        throw EDBEngineError(errorText(db.lastError()));
+        throw EDBEngineError(databaseErrorText(db.lastError()));
 }
 
 QString KlvDatabase::connectionCountSql() const

@@ -9,7 +9,12 @@
 #include <QString>
 #include <functional>
 
+class QSqlError;
+
 namespace klv {
+
+// The driver's text of an error, for EDBEngineError; "Unknown database error" when it has none.
+QString databaseErrorText(const QSqlError &error);
 
 // Named parameters handed to the login handler and kept on the connection, in order.
 class ParamList
@@ -56,6 +61,9 @@ public:
     // Whether the server commits each statement run outside a transaction by itself, as one
     // transaction that is rolled back whole when the statement fails (PostgreSQL).
     bool commitsEachStatement() const { return FConfig.driver == u"QPSQL"; }
+    // Whether the database compares texts byte for byte, as a hash table does (SQLite and
+    // PostgreSQL with their default collations); a server reached through ODBC may ignore case.
+    bool comparesTextsExactly() const { return FConfig.driver == u"QSQLITE" || FConfig.driver == u"QPSQL"; }
 
     // One row with the column ConnCount: the connections to this database, ours included.
     QString connectionCountSql() const;

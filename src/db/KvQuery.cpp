@@ -12,10 +12,7 @@ namespace klv {
 namespace {
 [[noreturn]] void raise(const QSqlQuery &query)
 {
-    QString text = query.lastError().text().trimmed();
-    if (text.isEmpty())
-        text = QStringLiteral("Unknown database error");
-    throw EDBEngineError(text);
+    throw EDBEngineError(databaseErrorText(query.lastError()));
 }
 // The ":name" placeholders of a statement as spelled, outside quoted texts; "::" is a cast.
 QStringList placeholders(const QString &sql)

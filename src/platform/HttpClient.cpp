@@ -67,9 +67,8 @@ int statusOf(const QNetworkReply &reply)
     return reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
-// The announced body length, -1 when there is none or it is not a number. After a followed
-// redirect Qt may have merged the redirect's headers into the answer's ("145, 11"); the last
-// value is the answer's own.
+// The announced body length, -1 when there is none or it is not a number. Of a repeated header
+// ("145, 11") the last value counts.
 int64_t announcedLength(const QNetworkReply &reply)
 {
     const QByteArray raw = reply.rawHeader("Content-Length");
@@ -136,6 +135,27 @@ bool isTransient(QNetworkReply::NetworkError error)
 int effectivePort(const QUrl &url)
 {
     return url.port(url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80);
+}
+
+// The redirect target of an answer, when get() may follow it: the credentials go with every
+// request, so a redirect stays with the server that was asked (the same scheme, host and port).
+// Sets `refusal` when it may not.
+QUrl redirectTarget(const QNetworkReply &reply, const QUrl &hop, const QUrl &asked, QString &refusal)
+{
+    const QByteArray location = reply.rawHeader("Location");
+    const QUrl target = hop.resolved(QUrl::fromEncoded(location));
+    if (location.isEmpty() || !target.isValid())
+        return {};
+    if (target.host().compare(asked.host(), Qt::CaseInsensitive) != 0)
+        refusal = QStringLiteral("The server redirected the request to another host; the redirect was refused");
+    else if (target.scheme().compare(asked.scheme(), Qt::CaseInsensitive) != 0)
+        refusal = asked.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
+                      ? networkErrorText(QNetworkReply::InsecureRedirectError)
+                      : QStringLiteral("The server redirected the request to another scheme; the redirect was "
+                                       "refused");
+    else if (effectivePort(target) != effectivePort(asked))
+        refusal = QStringLiteral("The server redirected the request to another port; the redirect was refused");
+    return target;
 }
 
 QString writeError(const QString &destinationPath, const QFile &file)
@@ -316,27 +336,6 @@ void HttpClient::pauseBeforeRetry()
     FLoop = nullptr;
     if (FAbortRequested)
         throw EAbort();
-}
-
-// The redirect target of an answer, when get() may follow it: the credentials go with every
-// request, so a redirect stays with the server that was asked (the same scheme, host and port).
-// Sets `refusal` when it may not.
-QUrl HttpClient::redirectTarget(const QNetworkReply &reply, const QUrl &hop, const QUrl &asked, QString &refusal)
-{
-    const QByteArray location = reply.rawHeader("Location");
-    const QUrl target = hop.resolved(QUrl::fromEncoded(location));
-    if (location.isEmpty() || !target.isValid())
-        return {};
-    if (target.host().compare(asked.host(), Qt::CaseInsensitive) != 0)
-        refusal = QStringLiteral("The server redirected the request to another host; the redirect was refused");
-    else if (target.scheme().compare(asked.scheme(), Qt::CaseInsensitive) != 0)
-        refusal = asked.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
-                      ? networkErrorText(QNetworkReply::InsecureRedirectError)
-                      : QStringLiteral("The server redirected the request to another scheme; the redirect was "
-                                       "refused");
-    else if (effectivePort(target) != effectivePort(asked))
-        refusal = QStringLiteral("The server redirected the request to another port; the redirect was refused");
-    return target;
 }
 
 HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, const QString &destinationPath,

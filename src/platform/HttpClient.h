@@ -148,7 +148,6 @@ private:
     // One request for `url` (`asked`, or where it redirected to).
     Outcome attempt(const QUrl &url, const QUrl &asked, const QString &destinationPath, const ExpectedFile *want,
                     std::exception_ptr &failure, QUrl &redirect);
-    static QUrl redirectTarget(const QNetworkReply &reply, const QUrl &hop, const QUrl &asked, QString &refusal);
     void pauseBeforeRetry();
 
     QNetworkAccessManager *FManager;
