@@ -268,7 +268,8 @@ QNetworkRequest HttpClient::makeRequest(const QUrl &url) const
     return request;
 }
 
-void HttpClient::get(const QUrl &url, const QString &destinationPath, const ExpectedFile *expected)
+void HttpClient::get(const QUrl &url, const QString &destinationPath, const ExpectedFile *expected,
+                     const TransferLimits &limits)
 {
     if (FBusy)
         throw Exception(QStringLiteral("A transfer is already running"));
@@ -296,7 +297,7 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath, const Expe
     for (;;) {
         std::exception_ptr failure;
         QUrl target;
-        const Outcome outcome = attempt(current, url, destinationPath, expected, failure, target);
+        const Outcome outcome = attempt(current, url, destinationPath, expected, limits, failure, target);
         if (outcome == Outcome::Done)
             return;
         if (outcome == Outcome::Redirect) {
@@ -339,7 +340,8 @@ void HttpClient::pauseBeforeRetry()
 }
 
 HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, const QString &destinationPath,
-                                        const ExpectedFile *want, std::exception_ptr &failure, QUrl &redirect)
+                                        const ExpectedFile *want, const TransferLimits &limits,
+                                        std::exception_ptr &failure, QUrl &redirect)
 {
     const QString partialPath = destinationPath + QLatin1String(kPartialSuffix);
     const QString infoPath = destinationPath + QLatin1String(kPartialInfoSuffix);
@@ -348,7 +350,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
     // file it is part of and its info tells how the server can prove that it still has that file.
     partial::Info stored;
     int64_t offset = 0;
-    if (const auto info = partial::readInfo(infoPath)) {
+    if (const auto info = limits.continuable ? partial::readInfo(infoPath) : std::nullopt) {
         const QFileInfo partial(partialPath);
         if (partial.isFile() && partial.size() > 0 && partial.size() < info->length) {
             stored = *info;
@@ -536,7 +538,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
                     throw EInOutError(writeError(destinationPath, file));
                 // Written once the transfer has run a moment (so that even a killed process leaves
                 // a partial file that can be continued), and whenever it ends unfinished.
-                if (expected >= 0 && info.resumable()) {
+                if (expected >= 0 && info.resumable() && limits.continuable) {
                     pendingInfo = info;
                     infoTimer.start();
                 }
@@ -550,6 +552,10 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
                 fault = std::make_exception_ptr(
                     Exception(QStringLiteral("The server did not announce the length of the file; an incomplete "
                                              "transfer could not be told from a complete one")));
+            if (!fault && limits.maxLength >= 0 && expected > limits.maxLength) {
+                discard = true;
+                fault = std::make_exception_ptr(ETooLarge(expected, limits.maxLength));
+            }
             // A file of another length is not the one asked for; its body is not taken.
             if (!fault && want && expected != want->length) {
                 discard = true;

@@ -53,6 +53,33 @@ private:
     bool FDigestDiffers;
 };
 
+// How a file may be taken besides what it must be: small files that are checked as a whole (a
+// package list and its signature) are bounded and never pieced together from two transfers.
+struct TransferLimits
+{
+    int64_t maxLength = -1;  // a larger answer is refused before its body is read; -1: no limit
+    bool continuable = true; // false: never continued from a partial file, and none is kept
+};
+
+// An answer larger than the limit the caller set.
+class ETooLarge : public Exception
+{
+public:
+    ETooLarge(int64_t announced, int64_t limit)
+        : Exception(
+              QStringLiteral("The server announced %1 bytes, more than the %2 allowed").arg(announced).arg(limit)),
+          FAnnounced(announced), FLimit(limit)
+    {
+    }
+    QString className() const override { return QStringLiteral("ETooLarge"); }
+    int64_t announced() const { return FAnnounced; }
+    int64_t limit() const { return FLimit; }
+
+private:
+    int64_t FAnnounced;
+    int64_t FLimit;
+};
+
 // The updater's HTTP client: blocking GET requests into files, run on a nested event loop so
 // that the window keeps painting and answering. Basic authentication goes with every request
 // (the update server never challenges first), cookies live as long as the client, and redirects
@@ -94,11 +121,13 @@ public:
     // created and then no request is sent.
     // With `expected`, an answer of another length is refused before its body is read, and the
     // body is hashed as it arrives; a file whose digest differs never replaces the destination.
+    // `limits` may bound the length (ETooLarge, nothing kept) and forbid continuing a partial file.
     // Throws EIdHTTPProtocolException for an error status (the partial file is removed: the file
     // is gone), EContentMismatch for a file that is not the expected one (removed as well),
     // EInOutError for file errors ("Schijf vol" for a full disk) and Exception for network
     // failures, time-outs, incomplete bodies and refused redirects.
-    void get(const QUrl &url, const QString &destinationPath, const ExpectedFile *expected = nullptr);
+    void get(const QUrl &url, const QString &destinationPath, const ExpectedFile *expected = nullptr,
+             const TransferLimits &limits = {});
 
     bool isBusy() const { return FBusy; }
     // The bytes of the file that an earlier attempt left and the running one continues from; valid
@@ -147,7 +176,7 @@ private:
     QNetworkRequest makeRequest(const QUrl &url) const;
     // One request for `url` (`asked`, or where it redirected to).
     Outcome attempt(const QUrl &url, const QUrl &asked, const QString &destinationPath, const ExpectedFile *want,
-                    std::exception_ptr &failure, QUrl &redirect);
+                    const TransferLimits &limits, std::exception_ptr &failure, QUrl &redirect);
     void pauseBeforeRetry();
 
     QNetworkAccessManager *FManager;

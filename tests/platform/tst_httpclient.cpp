@@ -116,6 +116,8 @@ private Q_SLOTS:
     void resumeAfterCut();
     void expectedFile_data();
     void expectedFile();
+    void boundedWholeTransfer_data();
+    void boundedWholeTransfer();
     void resumeAnswers_data();
     void resumeAnswers();
     void resumeAgainstNginx_data();
@@ -897,6 +899,53 @@ void TestHttpClient::expectedFile()
     QCOMPARE(testsupport::readFile(destination), refusal.isEmpty() ? body : QByteArray("earlier"));
     QCOMPARE(filesIn(FInstall->path()), QStringList{"pkg.zlb"});
     QCOMPARE(server.requests().size(), requests);
+}
+
+// A file taken whole or not at all (a package list): bounded in length, never continued from what
+// an earlier attempt or run left, and nothing of a failed attempt kept.
+void TestHttpClient::boundedWholeTransfer_data()
+{
+    QTest::addColumn<int>("served");
+    QTest::addColumn<int>("cutAt");     // the first answer ends there; 0: not cut
+    QTest::addColumn<bool>("leftOver"); // a partial file and its info from an earlier run
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("at the limit") << 1000 << 0 << false << true;
+    QTest::newRow("above the limit") << 1001 << 0 << false << false;
+    QTest::newRow("a partial file left") << 1000 << 0 << true << true;
+    QTest::newRow("cut, then asked whole") << 1000 << 300 << false << true;
+}
+
+void TestHttpClient::boundedWholeTransfer()
+{
+    QFETCH(int, served);
+    QFETCH(int, cutAt);
+    QFETCH(bool, leftOver);
+    QFETCH(bool, taken);
+    const QByteArray body = bodyOfSize(served);
+    FaultServer server;
+    server.setResponder([=](const QByteArray &, int index) -> Steps {
+        const QByteArray head = FaultServer::head("200 OK", lengthHeader(body.size()) + "ETag: \"v1\"\r\n");
+        return {{head + (index == 0 && cutAt > 0 ? body.left(cutAt) : body), 0}};
+    });
+    const QString destination = FInstall->filePath("list.klv");
+    testsupport::writeFile(destination, "earlier");
+    if (leftOver) {
+        testsupport::writeFile(destination + ".klvpart", "another version's start");
+        testsupport::writeFile(destination + ".klvpart.info", "length=1000\r\netag=\"v1\"\r\n");
+    }
+    HttpClient client;
+    client.setRetryPause(10ms);
+    QString error;
+    try {
+        client.get(server.url("/list.klv"), destination, nullptr, TransferLimits{1000, false});
+    } catch (const ETooLarge &e) {
+        error = QStringLiteral("%1 > %2").arg(e.announced()).arg(e.limit());
+    }
+    QCOMPARE(error, taken ? QString() : QStringLiteral("1001 > 1000"));
+    QCOMPARE(testsupport::readFile(destination), taken ? body : QByteArray("earlier"));
+    QCOMPARE(filesIn(FInstall->path()), QStringList{"list.klv"});
+    for (const QByteArray &request : server.requests())
+        QCOMPARE(headerOf(request, "Range"), QByteArray());
 }
 
 // What the server answers to a range request for a partial file that an earlier run left: only a
