@@ -1,10 +1,10 @@
 // Signed package lists come from the update server: any bytes must read as a seal or as a reason,
 // never crash, and a seal must survive being written back (what the maker's tool does). The last
 // 64 bytes also go to the verifier as a signature, which must refuse them.
+#include "platform/Exceptions.h"
 #include "signing/Ed25519.h"
 #include "signing/ListSeal.h"
 #include "signing/ListVerifier.h"
-#include "platform/Exceptions.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -14,7 +14,7 @@ using namespace klv::signing;
 namespace {
 bool sameSeal(const ListSeal &a, const ListSeal &b)
 {
-    if (a.serial != b.serial || a.expires != b.expires || a.files.size() != b.files.size())
+    if (a.serial != b.serial || a.expires != b.expires || a.list != b.list || a.files.size() != b.files.size())
         return false;
     for (qsizetype i = 0; i < a.files.size(); ++i)
         if (a.files[i].path != b.files[i].path || a.files[i].sha256 != b.files[i].sha256 ||

@@ -52,6 +52,17 @@ bool plainPath(QStringView path)
     return true;
 }
 
+// A list's name as the updater asks for it: a plain file name, no folder.
+bool plainFileName(QStringView name)
+{
+    if (name.isEmpty() || name.size() > 255 || name == u"." || name == u"..")
+        return false;
+    for (const QChar c : name)
+        if (c.unicode() < 0x20 || c == u'\\' || c == u'/' || c == u':' || c.unicode() == 0x7f)
+            return false;
+    return true;
+}
+
 // "<path>=<64 hex> <length>", or nothing.
 std::optional<FileDigest> digestLine(QStringView line)
 {
@@ -102,6 +113,7 @@ SealReading readSeal(QByteArrayView list)
     int digestSections = 0, signedSections = 0;
     std::optional<int64_t> serial;
     bool haveExpiry = false;
+    bool haveName = false;
     int number = 0;
     const auto failed = [](const QString &problem) { return SealReading{std::nullopt, problem}; };
     for (QStringView raw : QStringView(text).split(u'\n')) {
@@ -135,6 +147,11 @@ SealReading readSeal(QByteArrayView list)
                 serial = decimal(value, 18);
                 if (!serial)
                     return failed(QStringLiteral("het volgnummer (serial) is geen getal"));
+            } else if (key.compare(u"list", Qt::CaseInsensitive) == 0 && !haveName) {
+                if (!plainFileName(value))
+                    return failed(QStringLiteral("de naam van de lijst (list) is geen bestandsnaam"));
+                seal.list = value.toString();
+                haveName = true;
             } else if (key.compare(u"expires", Qt::CaseInsensitive) == 0 && !haveExpiry) {
                 seal.expires = value.size() == 10 ? QDate::fromString(value.toString(), Qt::ISODate) : QDate();
                 if (!seal.expires.isValid())
@@ -180,9 +197,11 @@ QByteArray withSeal(QByteArrayView list, const ListSeal &seal)
     for (const FileDigest &file : seal.files)
         sections += QStringLiteral("%1=%2 %3\r\n")
                         .arg(file.path, QString::fromLatin1(file.sha256.toHex()), QString::number(file.length));
-    sections +=
-        QStringLiteral("[%1]\r\nserial=%2\r\nexpires=%3\r\n")
-            .arg(QLatin1String(kSignedSection), QString::number(seal.serial), seal.expires.toString(Qt::ISODate));
+    sections += QStringLiteral("[%1]\r\n").arg(QLatin1String(kSignedSection));
+    if (!seal.list.isEmpty())
+        sections += QStringLiteral("list=") + seal.list + QStringLiteral("\r\n");
+    sections += QStringLiteral("serial=%1\r\nexpires=%2\r\n")
+                    .arg(QString::number(seal.serial), seal.expires.toString(Qt::ISODate));
     return kept + ansi::encode(sections);
 }
 

@@ -11,7 +11,8 @@
 // The two sections that a signed package list carries besides those older updaters read:
 //   [SHA256]  one line per file the list makes the updater fetch:
 //             <server path below the base, without leading '/'>=<SHA-256 in hex> <length>
-//   [SIGNED]  serial=<a number that only grows>  expires=<yyyy-MM-dd, the last valid day>
+//   [SIGNED]  list=<the list's own file name, as the updater asks for it>
+//             serial=<a number that only grows>  expires=<yyyy-MM-dd, the last valid day>
 // Older updaters ignore sections they do not know, so a signed list works for them as before.
 namespace klv::signing {
 
@@ -25,6 +26,8 @@ struct FileDigest
 struct ListSeal
 {
     QList<FileDigest> files;
+    // The file name the list was signed for; empty in lists signed before names were signed.
+    QString list;
     uint64_t serial = 0;
     QDate expires;
 
@@ -47,6 +50,13 @@ SealReading readSeal(QByteArrayView list);
 QByteArray withSeal(QByteArrayView list, const ListSeal &seal);
 
 constexpr char kDigestSection[] = "SHA256";
+// The largest list the maker's tool writes and an updater fetches.
+constexpr qint64 kMaxListSize = 16 * 1024 * 1024;
+// How far ahead a signature may hold. A server that keeps sending the last accepted list holds an
+// installation back at most this long; a maker who signs weekly can still miss a month.
+constexpr int kMaxValidDays = 42;
+// What the updater allows beyond that for a customer's clock that runs behind.
+constexpr int kClockSlackDays = 7;
 constexpr char kSignedSection[] = "SIGNED";
 
 } // namespace klv::signing

@@ -27,6 +27,21 @@ QString dutchDate(const QDate &date)
     return date.toString(QStringLiteral("dd-MM-yyyy"));
 }
 
+// Why a list signed for `signedFor` may not stand in for `asked`. Names compare as Windows compares
+// file names. The other name is not shown: it carries another customer's key.
+QString nameProblem(const QString &signedFor, const QString &asked)
+{
+    if (signedFor.isEmpty())
+        return QStringLiteral("de ondertekening noemt de naam van de lijst niet (een lijst van een oudere klvpublish); "
+                              "de maker moet hem opnieuw ondertekenen met klvpublish sign");
+    if (signedFor.compare(asked, Qt::CaseInsensitive) == 0)
+        return {};
+    if (signedFor.compare(ListVerifier::generalListName(), Qt::CaseInsensitive) == 0)
+        return QStringLiteral("de lijst is ondertekend als de algemene pakketlijst %1, niet als deze")
+            .arg(ListVerifier::generalListName());
+    return QStringLiteral("de lijst is ondertekend onder een andere naam (de pakketlijst van een andere klant)");
+}
+
 } // namespace
 
 ListVerifier::ListVerifier(QList<QByteArray> publicKeys, QString serialPath)
@@ -64,9 +79,17 @@ void ListVerifier::acceptList(const QString &listName, const QByteArray &list,
     const SealReading reading = readSeal(list);
     if (!reading.seal)
         throw Exception(listRefused(listName, reading.problem));
+    if (const QString problem = nameProblem(reading.seal->list, listName); !problem.isEmpty())
+        throw Exception(listRefused(listName, problem));
     if (reading.seal->expires < today)
         throw Exception(
             listRefused(listName, QStringLiteral("de lijst is verlopen op %1").arg(dutchDate(reading.seal->expires))));
+    // A signature that holds for years would let a server hold the installation back that long.
+    if (reading.seal->expires > today.addDays(kMaxValidDays + kClockSlackDays))
+        throw Exception(listRefused(listName, QStringLiteral("de lijst zegt geldig te zijn tot %1, verder vooruit dan "
+                                                             "de %2 dagen die een ondertekening hoogstens geldt")
+                                                  .arg(dutchDate(reading.seal->expires))
+                                                  .arg(kMaxValidDays)));
     const uint64_t kept = keptSerial();
     if (reading.seal->serial < kept)
         throw Exception(listRefused(listName, QStringLiteral("volgnummer %1 is lager dan het eerder aanvaarde %2; dit "

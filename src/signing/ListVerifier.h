@@ -27,12 +27,14 @@ public:
 
     bool isStrict() const { return !FKeys.isEmpty(); }
     static QString serialFileName() { return QStringLiteral("AutoUpdate.serial"); }
+    static QString generalListName() { return QStringLiteral("whatsnew.klv"); }
     // Said once per run in a build without keys.
     static QString unverifiedNotice();
 
     // Checks a fetched list and its signature (nothing when it could not be fetched, with the
-    // reason) and, when it holds, keeps its seal for the files that follow and, unless told not
-    // to (a dry run changes nothing), raises the kept serial. Throws Exception with the reason, in
+    // reason): signed by the maker for `listName` itself, not expired nor valid too far ahead, not
+    // older than the kept serial. When it holds, keeps its seal for the files that follow and,
+    // unless told not to (a dry run changes nothing), raises the kept serial. Throws Exception with the reason, in
     // Dutch, naming `listName`; the state stays.
     void acceptList(const QString &listName, const QByteArray &list, const std::optional<QByteArray> &signature,
                     const QString &signatureProblem, const QDate &today, bool keepSerial = true);

@@ -30,9 +30,12 @@ QByteArray publicOf(const char *name)
 
 const QByteArray kPlainList = "[KLV137]\r\nhelp.dll=t3\r\n[SQL137]\r\nUPDATE=1011\r\n";
 
-QByteArray sealedList(uint64_t serial, const QDate &expires)
+const QString kListName = QStringLiteral("whatsnewKEY.klv");
+
+QByteArray sealedList(uint64_t serial, const QDate &expires, const QString &name = kListName)
 {
     ListSeal seal;
+    seal.list = name;
     seal.files = {{QStringLiteral("supports/klv137/help.zlb"), Sha256::hash("help"), 4},
                   {QStringLiteral("supports/u1011.zlb"), Sha256::hash("u1011"), 5}};
     seal.serial = serial;
@@ -166,6 +169,11 @@ void TestSigning::readSeal_data()
                                << QByteArray("expires) ontbreekt");
     QTest::newRow("unknown line in [SIGNED]") << "[SHA256]\r\n" + good + "by=someone\r\n"
                                               << QByteArray("regel 9 in [SIGNED]");
+    QTest::newRow("list name") << "[SHA256]\r\n" + good + "list=whatsnewK.klv\r\n" << QByteArray();
+    for (const char *name : {"list=supports/whatsnewK.klv", "list=..", "list=", "list=C:whatsnewK.klv"})
+        QTest::addRow("%s", name) << "[SHA256]\r\n" + good + name + "\r\n" << QByteArray("(list)");
+    QTest::newRow("two list names") << "[SHA256]\r\n" + good + "list=a.klv\r\nlist=b.klv\r\n"
+                                    << QByteArray("regel 10 in [SIGNED]");
 }
 
 void TestSigning::readSeal()
@@ -207,6 +215,11 @@ void TestSigning::withSealReplacesOnlyItsSections()
     QCOMPARE(reading.seal->files[0].length, 351);
     // Sealing again gives the same bytes: nothing accumulates.
     QCOMPARE(withSeal(sealed, seal), sealed);
+    // The list's name goes first in [SIGNED] and reads back.
+    QVERIFY(reading.seal->list.isEmpty());
+    seal.list = QStringLiteral("whatsnewK.klv");
+    QVERIFY(withSeal(list, seal).endsWith("[SIGNED]\r\nlist=whatsnewK.klv\r\nserial=12\r\nexpires=2027-01-31\r\n"));
+    QCOMPARE(klv::signing::readSeal(withSeal(list, seal)).seal->list, seal.list);
 }
 
 void TestSigning::acceptList_data()
@@ -242,6 +255,23 @@ void TestSigning::acceptList_data()
                                   << QStringLiteral("volgnummer 3 is lager dan het eerder aanvaarde 4");
     QTest::newRow("signed but not sealed")
         << kPlainList << sign(kPlainList, seed) << QStringLiteral("[SIGNED] ontbreekt");
+    // Each list is signed for its own name, which compares as Windows compares file names.
+    const auto signedFor = [&](const QString &name) { return sealedList(5, today.addDays(30), name); };
+    QTest::newRow("name in other case") << signedFor("WHATSNEWkey.KLV") << sign(signedFor("WHATSNEWkey.KLV"), seed)
+                                        << QString();
+    QTest::newRow("another customer's list")
+        << signedFor("whatsnewOTHER.klv") << sign(signedFor("whatsnewOTHER.klv"), seed)
+        << QStringLiteral("ondertekend onder een andere naam (de pakketlijst van een andere klant)");
+    QTest::newRow("the general list") << signedFor("whatsnew.klv") << sign(signedFor("whatsnew.klv"), seed)
+                                      << QStringLiteral("ondertekend als de algemene pakketlijst whatsnew.klv");
+    QTest::newRow("signed without a name")
+        << signedFor("") << sign(signedFor(""), seed) << QStringLiteral("de maker moet hem opnieuw ondertekenen");
+    // How far ahead a signature may hold, with a week for a clock that runs behind.
+    const QByteArray furthest = sealedList(5, today.addDays(49));
+    QTest::newRow("valid 49 days ahead") << furthest << sign(furthest, seed) << QString();
+    const QByteArray tooFar = sealedList(5, today.addDays(50));
+    QTest::newRow("valid 50 days ahead") << tooFar << sign(tooFar, seed)
+                                         << QStringLiteral("verder vooruit dan de 42 dagen");
 }
 
 void TestSigning::acceptList()
@@ -258,8 +288,7 @@ void TestSigning::acceptList()
     const std::optional<QByteArray> fetched = signature == "-" ? std::nullopt : std::optional(signature);
     QString error;
     try {
-        verifier.acceptList(QStringLiteral("whatsnewKEY.klv"), list, fetched, QStringLiteral("HTTP/1.1 404 Not Found"),
-                            QDate::currentDate());
+        verifier.acceptList(kListName, list, fetched, QStringLiteral("HTTP/1.1 404 Not Found"), QDate::currentDate());
     } catch (const Exception &e) {
         error = e.message();
     }
@@ -284,7 +313,7 @@ void TestSigning::serialIsKept()
     const QDate today = QDate::currentDate();
     const auto accept = [&](uint64_t serial, bool keep = true) {
         const QByteArray list = sealedList(serial, today);
-        verifier.acceptList(QStringLiteral("l"), list, sign(list, seed), {}, today, keep);
+        verifier.acceptList(kListName, list, sign(list, seed), {}, today, keep);
     };
     QCOMPARE(verifier.keptSerial(), 0u);
     accept(8);
@@ -307,7 +336,7 @@ void TestSigning::expectedFiles()
     // Before any list is accepted nothing may be fetched.
     QVERIFY_THROWS_EXCEPTION(Exception, verifier.expectedFile(QStringLiteral("supports/klv137/help.zlb")));
     const QByteArray list = sealedList(1, QDate::currentDate());
-    verifier.acceptList(QStringLiteral("l"), list, sign(list, seedOf("test-maker.key")), {}, QDate::currentDate());
+    verifier.acceptList(kListName, list, sign(list, seedOf("test-maker.key")), {}, QDate::currentDate());
     const auto help = verifier.expectedFile(QStringLiteral("supports/KLV137/help.zlb"));
     QVERIFY(help);
     QCOMPARE(help->length, 4);
@@ -329,7 +358,7 @@ void TestSigning::withoutKeysNothingIsRequired()
     QTemporaryDir dir;
     ListVerifier verifier({}, dir.filePath(ListVerifier::serialFileName()));
     QVERIFY(!verifier.isStrict());
-    verifier.acceptList(QStringLiteral("l"), kPlainList, std::nullopt, {}, QDate::currentDate());
+    verifier.acceptList(kListName, kPlainList, std::nullopt, {}, QDate::currentDate());
     QVERIFY(!verifier.expectedFile(QStringLiteral("supports/klv137/help.zlb")));
     QVERIFY(!QFile::exists(dir.filePath(ListVerifier::serialFileName())));
 }

@@ -465,7 +465,8 @@ void TestKlvPublish::signThenVerify()
         const auto seal = klv::signing::readSeal(bytes).seal;
         QVERIFY(seal);
         QCOMPARE(seal->serial, uint64_t(1));
-        QCOMPARE(seal->expires, QDate::currentDate().addDays(90));
+        QCOMPARE(seal->expires, QDate::currentDate().addDays(28));
+        QCOMPARE(seal->list, QFileInfo(list).fileName());
         QStringList paths;
         for (const auto &file : seal->files) {
             paths << file.path;
@@ -491,10 +492,12 @@ void TestKlvPublish::signSerialAndExpiry_data()
     QTest::addColumn<int>("serial");
     QTest::addColumn<QDate>("expires");
     const QDate today = QDate::currentDate();
-    QTest::newRow("defaults") << QStringList{} << 2 << today.addDays(90);
-    QTest::newRow("given serial") << QStringList{"--serial", "1000"} << 1000 << today.addDays(90);
-    QTest::newRow("given date") << QStringList{"--expires", "2099-12-31"} << 2 << QDate(2099, 12, 31);
+    QTest::newRow("defaults") << QStringList{} << 2 << today.addDays(28);
+    QTest::newRow("given serial") << QStringList{"--serial", "1000"} << 1000 << today.addDays(28);
+    QTest::newRow("given date, the furthest")
+        << QStringList{"--expires", today.addDays(42).toString(Qt::ISODate)} << 2 << today.addDays(42);
     QTest::newRow("valid for one day") << QStringList{"--valid-days", "1"} << 2 << today.addDays(1);
+    QTest::newRow("valid for the longest") << QStringList{"--valid-days", "42"} << 2 << today.addDays(42);
 }
 
 void TestKlvPublish::signSerialAndExpiry()
@@ -533,6 +536,11 @@ void TestKlvPublish::signRefuses_data()
     QTest::newRow("expiry in the past") << "" << QStringList{"--expires", "2001-01-01"} << 2 << "in the past";
     QTest::newRow("two expiries") << "" << QStringList{"--expires", "2099-01-01", "--valid-days", "3"} << 2
                                   << "not both";
+    // Updaters refuse a list valid further ahead: such a signature would only fail at the customers.
+    QTest::newRow("valid too long") << "" << QStringList{"--valid-days", "43"} << 2 << "from 1 to 42";
+    QTest::newRow("expiry too far") << ""
+                                    << QStringList{"--expires", QDate::currentDate().addDays(43).toString(Qt::ISODate)}
+                                    << 2 << "more than 42 days ahead";
 }
 
 void TestKlvPublish::signRefuses()
@@ -591,6 +599,11 @@ void TestKlvPublish::verifyCatches_data()
                              << "de lijst is verlopen op";
     QTest::newRow("installation has a higher serial") << "serial file"
                                                       << "volgnummer 1 is lager dan het eerder aanvaarde 7";
+    QTest::newRow("signed before names were signed") << "unnamed"
+                                                     << "moet hem opnieuw ondertekenen met klvpublish sign";
+    QTest::newRow("renamed to another customer's list") << "renamed"
+                                                        << "whatsnewK42.klv is geweigerd: de lijst is ondertekend als "
+                                                           "de algemene pakketlijst whatsnew.klv";
 }
 
 void TestKlvPublish::verifyCatches()
@@ -627,6 +640,13 @@ void TestKlvPublish::verifyCatches()
         args[2] = path("other.pub");
     } else if (damage == "expired") {
         args << "--today" << QDate::currentDate().addDays(91).toString(Qt::ISODate);
+    } else if (damage == "unnamed") {
+        const qsizetype at = list.indexOf("list=whatsnew.klv\r\n");
+        QVERIFY(at > 0);
+        resign(kList, list.remove(at, 19));
+    } else if (damage == "renamed") {
+        QVERIFY(QFile::rename(path(kList), path("tree/supports/whatsnewK42.klv")));
+        QVERIFY(QFile::rename(path(kList + ".sig"), path("tree/supports/whatsnewK42.klv.sig")));
     } else if (damage == "serial file") {
         testsupport::writeFile(path("AutoUpdate.serial"), "serial=7\r\n");
         args << "--serial-file" << path("AutoUpdate.serial");

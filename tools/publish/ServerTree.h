@@ -1,5 +1,7 @@
 #pragma once
 
+#include "signing/ListSeal.h"
+
 #include "platform/IniFile.h"
 
 #include <QByteArray>
@@ -14,8 +16,9 @@ namespace klv::publish {
 
 // The highest release, database and script number the updater counts to.
 constexpr int kMaxNumber = 65535;
-// Package lists, key files and signatures are small; anything far larger is not one of them.
-constexpr qint64 kMaxListSize = 16 * 1024 * 1024;
+// Package lists, key files and signatures are small; anything far larger is not one of them. An
+// updater fetches no larger list.
+using signing::kMaxListSize;
 
 // A whole file that is known to be small, read at once. Throws Exception when it is missing, larger
 // than `limit` or unreadable; `what` says what the file should have been.

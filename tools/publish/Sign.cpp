@@ -16,8 +16,9 @@ namespace klv::publish {
 
 namespace {
 
-constexpr int kDefaultValidDays = 90;
-constexpr int kMaxValidDays = 3650;
+// Re-signed weekly, a list holds three more weeks should a signing be missed.
+constexpr int kDefaultValidDays = 28;
+using signing::kMaxValidDays;                          // an updater refuses a list valid further ahead
 constexpr uint64_t kMaxSerial = 999999999999999999ULL; // the 18 digits a list's serial may have
 
 struct SignedList
@@ -49,6 +50,10 @@ int sign(const QStringList &args)
         expires = parseDate(options.value(QStringLiteral("--expires")), QStringLiteral("--expires"));
         if (expires < today)
             throw UsageError(QStringLiteral("--expires %1 lies in the past").arg(expires.toString(Qt::ISODate)));
+        if (expires > today.addDays(kMaxValidDays))
+            throw UsageError(QStringLiteral("--expires %1 lies more than %2 days ahead; updaters refuse such a list")
+                                 .arg(expires.toString(Qt::ISODate))
+                                 .arg(kMaxValidDays));
     } else if (options.has(QStringLiteral("--valid-days"))) {
         expires = today.addDays(qint64(parseNumber(options.value(QStringLiteral("--valid-days")), 1, kMaxValidDays,
                                                    QStringLiteral("--valid-days"))));
@@ -90,7 +95,8 @@ int sign(const QStringList &args)
         const ListReach reach = listReach(IniFile::fromBytes(contents[i]), tree);
         for (const QString &problem : reach.problems)
             problems << lists[i] + QStringLiteral(": ") + problem;
-        signing::ListSeal seal{{}, serial, expires};
+        // Signed for its own name: served under another customer's name it is refused.
+        signing::ListSeal seal{{}, QFileInfo(lists[i]).fileName(), serial, expires};
         for (const Fetchable &file : reach.files) {
             const QString local = tree.path(file.serverPath);
             if (QFileInfo(local).isFile()) {
@@ -105,7 +111,7 @@ int sign(const QStringList &args)
         list.signature = signing::sign(list.bytes, seed);
         // What the updater will read back: a seal it cannot read would refuse the list everywhere.
         const signing::SealReading back = signing::readSeal(list.bytes);
-        if (!back.seal || back.seal->files.size() != seal.files.size() ||
+        if (!back.seal || back.seal->files.size() != seal.files.size() || back.seal->list != seal.list ||
             !signing::verify(list.bytes, list.signature, signing::publicKeyOf(seed)))
             problems << QStringLiteral("%1: the signed list does not read back (%2)").arg(lists[i], back.problem);
         done.append(list);
@@ -121,7 +127,7 @@ int sign(const QStringList &args)
             throw EInOutError(QStringLiteral("Cannot remove %1").arg(signature));
         writeFileAtomically(tree.path(list.serverPath), list.bytes);
         writeFileAtomically(signature, list.signature);
-        out(QStringLiteral("Signed %1: serial %2, valid until %3, %4 files\n")
+        out(QStringLiteral("Signed %1 for its name: serial %2, valid until %3, %4 files\n")
                 .arg(list.serverPath, QString::number(serial), expires.toString(Qt::ISODate),
                      QString::number(list.files)));
         const signing::SealReading written = signing::readSeal(list.bytes);
