@@ -8,7 +8,7 @@ packages=(
     zlib1g-dev libsodium-dev pkg-config sqlite3 curl openssl
     nginx-light postgresql
     unixodbc odbc-postgresql
-    binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 libimage-exiftool-perl file
+    binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 libimage-exiftool-perl file time
     xvfb xauth
     libcpp-httplib-dev
     clang libclang-rt-14-dev

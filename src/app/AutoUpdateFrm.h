@@ -25,6 +25,7 @@ class ErrorLog;
 class IniFile;
 class PremiumImport;
 class RunJournal;
+class StagedList;
 namespace signing {
 class ListVerifier;
 }
@@ -133,9 +134,11 @@ public:
     // Fetches the customer's list or the general one, and in a build with the maker's keys its
     // signature; false when the user asks to try again.
     bool fetchPackageList();
-    // The fetched list's bytes once the list verifier accepts it (throws with the reason when it
-    // does not); `keepSerial` false for a look that must change nothing.
-    QByteArray acceptedPackageList(bool keepSerial = true);
+    // The fetched list's bytes once the list verifier accepts it; it then replaces the list of the
+    // last accepted run and raises the kept serial, unless `install` is false (a look that must
+    // change nothing). A refused list is removed, said in the download log and AuError.txt, and
+    // its reason thrown.
+    QByteArray acceptedPackageList(bool install = true);
     FileDecision decideFileEntry(const IniFile &list, const QString &release, const QString &key);
     QString knownPackageNumber(const QString &fileName) const;
 
@@ -206,11 +209,15 @@ private:
     // reminder shown and "Sluiten" enabled again) when it was not.
     bool startScriptWork();
     void runDownloadSteps();
-    // A GET from the server's base + server path + file name into the installation folder, with
+    // A GET from the server's base + `serverPath` (with the file name) into `destination`, with
     // the file checked against `expected` when given.
-    void fetchFromServer(const QString &fileName, const QString &serverPath, const QString &subfolder,
-                         const ExpectedFile *expected);
-    void fetchListSignature();
+    void fetchFromServer(const QString &serverPath, const QString &destination, const ExpectedFile *expected,
+                         const TransferLimits &limits = {});
+    void fetchListFile(const QString &fileName, const QString &destination, qint64 limit);
+    void fetchListSignature(const StagedList &staged);
+    QString listTooLarge(const ETooLarge &refusal) const;
+    QString maskedListName() const;
+    void noteLostSerial();
     void handleFileEntry(const IniFile &list, const QString &release, const QString &key);
     void setKnownPackageNumber(const QString &fileName, int32_t number);
     void finishRun();

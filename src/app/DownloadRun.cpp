@@ -4,11 +4,13 @@
 
 #include "PackageList.h"
 #include "RunJournal.h"
+#include "StagedList.h"
 #include "db/TextRoutines.h"
 #include "platform/Convert.h"
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
 #include "platform/IniFile.h"
+#include "signing/Ed25519.h"
 #include "signing/ListVerifier.h"
 #include "ui_AutoUpdateFrm.h"
 #include "verinfo/VerInfoRes.h"
@@ -33,6 +35,16 @@ const QString kEmptyValue = QStringLiteral("De pakketlijst geeft geen waarde voo
 const QString kMissingVersion = QStringLiteral("0.0.0.0");
 const QString kOutsidePath = QStringLiteral("De pakketlijst noemt een bestand buiten de installatiemap: %1");
 const QString kResuming = QStringLiteral("Vorige update wordt afgemaakt (release %1).");
+const QString kListTooLarge = QStringLiteral("De pakketlijst %1 is geweigerd: de server kondigt %2 bytes aan, meer dan "
+                                             "de %3 die een pakketlijst mag hebben. Er is niets van bewaard.");
+const QString kSignatureTooLarge =
+    QStringLiteral("de server kondigt %1 bytes aan, een handtekening heeft er %2; er is niets van bewaard");
+const QString kSerialLost =
+    QStringLiteral("Let op: %1 ontbreekt, maar deze installatie heeft eerder ondertekende pakketlijsten aanvaard. "
+                   "Het hoogste aanvaarde volgnummer is niet bekend; een oudere lijst van de maker wordt niet als "
+                   "oud herkend.");
+// A signature has 64 bytes; a little more is enough to tell that it is not one.
+constexpr qint64 kSignatureReadLimit = 1024;
 // The message that warns the main application's windows: the first user message plus 16.
 constexpr unsigned kFilesReplacedMessage = Shell::WM_USER + 16;
 } // namespace
@@ -74,57 +86,112 @@ bool TFrmAutoUpdate::fetchPackageList()
     const QString names[] = {QStringLiteral("whatsnew") + FCustomerKey + QStringLiteral(".klv"), kGeneralList};
     for (const QString &name : names) {
         FListFileName = name;
+        const StagedList staged(folders().inInstallDir(FListFileName));
         try {
-            // The list itself is checked by its signature, not by a digest.
-            fetchFromServer(FListFileName, QStringLiteral("/supports/"), QString(), nullptr);
-            fetchListSignature();
+            // Checked as a whole by its signature, so fetched whole, never continued from a piece
+            // of another version of it.
+            fetchListFile(FListFileName, staged.list(), signing::kMaxListSize);
+            fetchListSignature(staged);
             return true;
-        } catch (const std::exception &) {
+        } catch (const std::exception &e) {
+            staged.discard();
             if (!FRunActive)
                 throw; // the window is closing
+            if (const auto *tooLarge = dynamic_cast<const ETooLarge *>(&e))
+                reportFailure(listTooLarge(*tooLarge));
             if (&name != &names[1])
                 continue;
             if (dialogs().confirm(kRetryQuestion))
                 return false;
             FRunActive = false; // "Ophalen" stays disabled
+            if (const auto *tooLarge = dynamic_cast<const ETooLarge *>(&e))
+                throw Exception(listTooLarge(*tooLarge));
             throw;
         }
     }
     return false;
 }
 
-void TFrmAutoUpdate::fetchListSignature()
+void TFrmAutoUpdate::fetchListFile(const QString &fileName, const QString &destination, qint64 limit)
+{
+    fetchFromServer(QStringLiteral("/supports/") + fileName, destination, nullptr,
+                    TransferLimits{limit, /*continuable=*/false});
+}
+
+QString TFrmAutoUpdate::listTooLarge(const ETooLarge &refusal) const
+{
+    return kListTooLarge.arg(FListFileName).arg(refusal.announced()).arg(refusal.limit());
+}
+
+void TFrmAutoUpdate::fetchListSignature(const StagedList &staged)
 {
     FListSignature.reset();
     FListSignatureProblem.clear();
     if (!FListVerifier->isStrict())
         return;
-    const QString name = FListFileName + QStringLiteral(".sig");
     try {
-        fetchFromServer(name, QStringLiteral("/supports/"), QString(), nullptr);
-        QFile file(folders().inInstallDir(name));
-        if (!file.open(QIODevice::ReadOnly))
-            throw EInOutError(file.errorString());
-        // A signature has 64 bytes; a little more is enough to tell that it is not one.
-        FListSignature = file.read(1024);
+        fetchListFile(FListFileName + QStringLiteral(".sig"), staged.signature(), kSignatureReadLimit);
+        FListSignature = staged.readSignature(kSignatureReadLimit);
+        if (!FListSignature)
+            throw EInOutError(QStringLiteral("de handtekening is niet te lezen"));
+    } catch (const ETooLarge &e) {
+        QFile::remove(staged.signature());
+        FListSignatureProblem = kSignatureTooLarge.arg(e.announced()).arg(signing::kSignatureSize);
     } catch (const std::exception &e) {
+        QFile::remove(staged.signature());
         if (!FRunActive)
             throw; // the window is closing
         FListSignatureProblem = exceptionMessage(e);
     }
 }
 
-QByteArray TFrmAutoUpdate::acceptedPackageList(bool keepSerial)
+QByteArray TFrmAutoUpdate::acceptedPackageList(bool install)
 {
-    QFile file(folders().inInstallDir(FListFileName));
-    if (!file.open(QIODevice::ReadOnly))
-        throw EInOutError(QStringLiteral("Kan %1 niet lezen: %2").arg(FListFileName, file.errorString()));
-    const QByteArray bytes = file.readAll();
-    FListVerifier->acceptList(FListFileName, bytes, FListSignature, FListSignatureProblem, FSeams.clock.today(),
-                              keepSerial);
-    if (!FListVerifier->isStrict())
-        AddDownloadLog(signing::ListVerifier::unverifiedNotice());
-    return bytes;
+    const StagedList staged(folders().inInstallDir(FListFileName));
+    try {
+        const QByteArray bytes = staged.readList(signing::kMaxListSize);
+        if (FListVerifier->isStrict())
+            noteLostSerial();
+        FListVerifier->acceptList(FListFileName, bytes, FListSignature, FListSignatureProblem, FSeams.clock.today(),
+                                  install);
+        // A list with no section at all is not a package list (an error page, a cut file): saying
+        // "done" after it would hide that nothing was updated.
+        if (IniFile::fromBytes(bytes).sections().isEmpty())
+            throw Exception(kNotAList.arg(FListFileName));
+        if (install)
+            staged.install();
+        else
+            staged.discard();
+        if (!FListVerifier->isStrict())
+            AddDownloadLog(signing::ListVerifier::unverifiedNotice());
+        return bytes;
+    } catch (const std::exception &e) {
+        FListVerifier->forgetList();
+        staged.discard();
+        // The error log may be read by others than the customer: the key stays out of it.
+        AddDownloadLog(exceptionMessage(e));
+        logErrorQuietly(QString(exceptionMessage(e)).replace(FListFileName, maskedListName(), Qt::CaseInsensitive));
+        throw;
+    }
+}
+
+QString TFrmAutoUpdate::maskedListName() const
+{
+    return FListFileName.compare(kGeneralList, Qt::CaseInsensitive) == 0 ? FListFileName
+                                                                         : QStringLiteral("whatsnew\u2026klv");
+}
+
+// An installation that accepted signed lists before but lost the file with the highest serial
+// would take an older signed list again without a word; it is at least said.
+void TFrmAutoUpdate::noteLostSerial()
+{
+    const QDir install(folders().installDir());
+    if (QFileInfo::exists(install.filePath(signing::ListVerifier::serialFileName())))
+        return;
+    const bool signedBefore = !install.entryList({QStringLiteral("whatsnew*.klv.sig")}, QDir::Files).isEmpty();
+    const bool interrupted = QFileInfo::exists(install.filePath(RunJournal::fileName()));
+    if (signedBefore || interrupted)
+        AddDownloadLog(kSerialLost.arg(signing::ListVerifier::serialFileName()));
 }
 
 void TFrmAutoUpdate::RunDownload()
@@ -142,10 +209,6 @@ void TFrmAutoUpdate::runDownloadSteps()
 {
     // Checked before anything of it is used; the bytes checked are the bytes read.
     const IniFile list = IniFile::fromBytes(acceptedPackageList());
-    // A list with no section at all is not a package list (an error page, a cut file): saying
-    // "done" after it would hide that nothing was updated.
-    if (list.sections().isEmpty())
-        throw Exception(kNotAList.arg(FListFileName));
     // A run that stopped is carried on with the release it was applying: its KLV.EXE may have
     // been replaced already, and the list's sections for the new release have nothing yet.
     FJournal = std::make_unique<RunJournal>(folders().inInstallDir(RunJournal::fileName()));

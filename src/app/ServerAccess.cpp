@@ -36,20 +36,20 @@ void TFrmAutoUpdate::DownloadFile(const QString &fileName, const QString &server
     const QString onServer = serverPath.mid(1) + fileName;
     const std::optional<ExpectedFile> expected = FListVerifier->expectedFile(onServer);
     try {
-        fetchFromServer(fileName, serverPath, subfolder, expected ? &*expected : nullptr);
+        fetchFromServer(serverPath + fileName, folders().inInstallDir(subfolder + fileName),
+                        expected ? &*expected : nullptr);
     } catch (const EContentMismatch &mismatch) {
         throw Exception(signing::ListVerifier::mismatchMessage(onServer, *expected, mismatch));
     }
 }
 
-void TFrmAutoUpdate::fetchFromServer(const QString &fileName, const QString &serverPath, const QString &subfolder,
-                                     const ExpectedFile *expected)
+void TFrmAutoUpdate::fetchFromServer(const QString &serverPath, const QString &destination,
+                                     const ExpectedFile *expected, const TransferLimits &limits)
 {
     const QString base = UnscrambleServerBase(FServerBase);
     // The client writes the body beside the destination and puts it in place only when it is
     // complete (and, when expected, the right file); the destination's folder must exist already.
-    const QString destination = folders().inInstallDir(subfolder + fileName);
-    IdHTTP1->get(QUrl(base + serverPath + fileName), destination, expected);
+    IdHTTP1->get(QUrl(base + serverPath), destination, expected, limits);
 }
 
 void TFrmAutoUpdate::DownloadSupportFile(const QString &fileName, const QString &subPath, const QString &subfolder)

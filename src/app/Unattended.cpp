@@ -312,34 +312,6 @@ QString wantedText(const packagelist::Wanted &w)
     return w.hasNumber ? QString::number(w.number) : QStringLiteral("-");
 }
 
-// The list files a fetch may write, as they are now, so that a dry run leaves no trace.
-class FolderSnapshot
-{
-public:
-    FolderSnapshot(const Folders &folders, const QStringList &names)
-    {
-        for (const QString &name : names) {
-            const QString path = folders.inInstallDir(name);
-            QFile file(path);
-            FFiles.append({path, file.open(QIODevice::ReadOnly) ? std::optional(file.readAll()) : std::nullopt});
-        }
-    }
-    ~FolderSnapshot()
-    {
-        for (const auto &[path, bytes] : FFiles) {
-            if (!bytes) {
-                QFile::remove(path);
-                continue;
-            }
-            QFile file(path);
-            if (file.open(QIODevice::WriteOnly))
-                file.write(*bytes);
-        }
-    }
-
-private:
-    QList<QPair<QString, std::optional<QByteArray>>> FFiles;
-};
 } // namespace
 
 int runDryRun(TFrmAutoUpdate *window, ConsoleOutput &out)
@@ -350,15 +322,11 @@ int runDryRun(TFrmAutoUpdate *window, ConsoleOutput &out)
         if (const QString problem = prepare(*window); !problem.isEmpty())
             throw Exception(problem);
         out.hideCustomerKey(window->FCustomerKey);
-        const QString customerList = QStringLiteral("whatsnew") + window->FCustomerKey + QStringLiteral(".klv");
-        const QString generalList = QStringLiteral("whatsnew.klv");
-        const FolderSnapshot snapshot(window->folders(), {customerList, customerList + QStringLiteral(".sig"),
-                                                          generalList, generalList + QStringLiteral(".sig")});
         window->FRunActive = true;
         while (!window->fetchPackageList()) {
         }
         window->FRunActive = false;
-        // Checked as a run would check it, without raising the kept serial.
+        // Checked as a run would check it, without raising the kept serial or keeping the list.
         const IniFile list = IniFile::fromBytes(window->acceptedPackageList(false));
         // A run that stopped is carried on with its own release; the dry run shows that one.
         const std::optional<uint16_t> unfinished =

@@ -39,6 +39,8 @@ QString ServerFixture::setUp(Speed speed)
         FRoot += QStringLiteral("/slow");
     else if (speed == Speed::Trickle)
         FRoot += QStringLiteral("/trickle");
+    else if (speed == Speed::Chunked)
+        FRoot += QStringLiteral("/chunked");
     return klv::scrambleServerBase(
         QStringLiteral("http://127.0.0.1:%1/%2").arg(qEnvironmentVariable("KLV_NGINX_HTTP_PORT"), FRoot));
 }
@@ -52,6 +54,14 @@ void ServerFixture::tearDown()
 void ServerFixture::serve(const QString &path, const QByteArray &bytes)
 {
     testsupport::writeFile(localPath(path), bytes);
+}
+
+void ServerFixture::serveSparse(const QString &path, qint64 size)
+{
+    QDir().mkpath(QFileInfo(localPath(path)).absolutePath());
+    QFile file(localPath(path));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.resize(size);
 }
 
 void ServerFixture::servePackage(const QString &path, const QList<QPair<QString, QByteArray>> &files)

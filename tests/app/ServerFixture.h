@@ -15,18 +15,22 @@ public:
     static bool addUser(const QString &participant, const QString &customerKey);
 
     // Picks a fresh folder; returns the stored (scrambled) server address for the window. Below a
-    // folder named "slow" the fixture sends at most 256 KB a second, below "trickle" 100 bytes.
+    // folder named "slow" the fixture sends at most 256 KB a second, below "trickle" 100 bytes;
+    // below "chunked" every answer comes without a length, in chunks.
     enum class Speed
     {
         Normal,
         Slow,
-        Trickle
+        Trickle,
+        Chunked
     };
     QString setUp(Speed speed = Speed::Normal);
     QString setUp(bool slow) { return setUp(slow ? Speed::Slow : Speed::Normal); }
     void tearDown();
 
     void serve(const QString &path, const QByteArray &bytes);
+    // A file of `size` zero bytes that takes no room on the disk.
+    void serveSparse(const QString &path, qint64 size);
     // A .zlb package of the given files (name, contents) at `path`.
     void servePackage(const QString &path, const QList<QPair<QString, QByteArray>> &files);
     void remove(const QString &path);

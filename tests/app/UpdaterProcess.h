@@ -18,8 +18,9 @@ struct Run
     QString workingDir = {}; // empty: the installation folder
 };
 
-// Returns the exit status, -1 when it did not end normally within two minutes.
-int run(const Run &how, const QStringList &args, QByteArray *output = nullptr);
+// Returns the exit status, -1 when it did not end normally within two minutes. With `peakRssKb`
+// (Linux only) the run's peak resident memory is measured by GNU time.
+int run(const Run &how, const QStringList &args, QByteArray *output = nullptr, qint64 *peakRssKb = nullptr);
 
 // Every file below `dir` (except the database and the file names in `except`, the updater's among
 // them) with a hash of its bytes, and the rows of the tables a run may change.
