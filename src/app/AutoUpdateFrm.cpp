@@ -21,6 +21,7 @@
 #include <QSslCertificate>
 #include <QStatusBar>
 #include <QStyle>
+#include <QSysInfo>
 #include <QWindow>
 #include <utility>
 
@@ -32,10 +33,16 @@ const QString kKnownPackagesFile = QStringLiteral("WeHave.klv");
 const QString kMainProgram = QStringLiteral("Klv.exe");
 const QString kChangingAlias = QStringLiteral("Changing: ");
 const QString kCannotStartMain = QStringLiteral("Kan Kelvora niet starten.");
-const QString kVersionPanel = QStringLiteral("Version 136.46");
+const QString kUpdaterVersion = QStringLiteral("136.46");
+const QString kVersionPanel = QStringLiteral("Version ") + kUpdaterVersion;
 const QString kCloseDuringConversion =
     QStringLiteral("De database wordt bijgewerkt. Het venster kan pas worden gesloten als de conversie klaar is.");
 const QString kCannotSaveKnownPackages = QStringLiteral("Kan %1 niet opslaan: %2");
+const QString kRunChangedScriptWhole =
+    QStringLiteral("Het script %1 is eerder tot en met statement %2 uitgevoerd en is sindsdien veranderd. Wilt u het "
+                   "helemaal opnieuw uitvoeren, vanaf het eerste statement?");
+const QString kMarkChangedScriptDone =
+    QStringLiteral("Wilt u het script %1 als uitgevoerd afvinken? Het wordt dan niet uitgevoerd.");
 } // namespace
 
 TFrmAutoUpdate::TFrmAutoUpdate(Seams seams, const QStringList &arguments, QWidget *parent)
@@ -68,7 +75,11 @@ TFrmAutoUpdate::TFrmAutoUpdate(Seams seams, const QStringList &arguments, QWidge
         FSeams.publicKeys, folders().inInstallDir(signing::ListVerifier::serialFileName()));
     FErrorLog = std::make_unique<ErrorLog>(folders().inInstallDir(QStringLiteral("AuError.txt")), FSeams.clock);
     StatementDisplay &display = *this;
-    FScripts = std::make_unique<SqlScriptEngine>(*gblKlvDBS, display, *FErrorLog, folders().updaterDir());
+    FHistory = std::make_unique<ScriptHistory>(*gblKlvDBS, FSeams.clock, kUpdaterVersion, QSysInfo::machineHostName());
+    FScripts = std::make_unique<SqlScriptEngine>(*gblKlvDBS, display, *FErrorLog, folders().updaterDir(), *FHistory);
+    FScripts->OnChangedScript = [this](const QString &fileName, int settled) {
+        return changedScriptChoice(fileName, settled);
+    };
     FPremium = std::make_unique<PremiumImport>(*gblKlvDBS, gRegioCode, folders(), FSeams.dialogs,
                                                [this](const QString &line) { AddDownloadLog(line); });
     connectHandlers();
@@ -116,6 +127,24 @@ void TFrmAutoUpdate::showStatement(const QStringList &sql)
     if (OnStatement)
         OnStatement(sql);
     processMessages();
+}
+
+void TFrmAutoUpdate::keepAlive()
+{
+    processMessages();
+}
+
+// Only a technician in the service mode may decide about a script that changed since it was
+// partly run; everybody else gets the refusal, which says where the way out is.
+ChangedScript TFrmAutoUpdate::changedScriptChoice(const QString &fileName, int settled)
+{
+    if (ui->EdPwd->isHidden())
+        return ChangedScript::Refuse;
+    if (dialogs().confirm(kRunChangedScriptWhole.arg(fileName).arg(settled)))
+        return ChangedScript::RunWhole;
+    if (dialogs().confirm(kMarkChangedScriptDone.arg(fileName)))
+        return ChangedScript::MarkDone;
+    return ChangedScript::Refuse;
 }
 
 // Status bar panels are labels of fixed width, left to right.

@@ -204,6 +204,8 @@ private:
     void connectHandlers();
     void showScriptNumber(Runner runner, uint16_t number) override;
     void showStatement(const QStringList &sql) override;
+    void keepAlive() override;
+    ChangedScript changedScriptChoice(const QString &fileName, int settled);
     void runConversionLoop();
     // Disables "Update" and "Sluiten" and asks whether a backup was made; false (with the
     // reminder shown and "Sluiten" enabled again) when it was not.
@@ -239,6 +241,7 @@ private:
     Seams FSeams;
     std::unique_ptr<Ui::TFrmAutoUpdate> ui;
     std::unique_ptr<ErrorLog> FErrorLog;
+    std::unique_ptr<ScriptHistory> FHistory;
     std::unique_ptr<SqlScriptEngine> FScripts;
     std::unique_ptr<PremiumImport> FPremium;
     std::unique_ptr<RunJournal> FJournal; // the download run under way

@@ -63,6 +63,7 @@ void TFrmAutoUpdate::BtnUpdateClick()
         setButtonEnabled(ui->BtnClose2, true);
         return;
     }
+    FScripts->setRelease(FExeDbVersion);
     try {
         runConversionLoop();
     } catch (const std::exception &e) {

@@ -164,9 +164,10 @@ void TFrmAutoUpdate::UnzipArchive(const QString &name, const QString &subfolder)
 void TFrmAutoUpdate::ExecQueryFile(const QString &name)
 {
     AddDownloadLog(kExecQuery);
-    const QString text = ansi::decode(readScriptFile(folders().inUpdaterDir(name)));
-    const QStringList lines = sqlscript::splitLines(text, false);
+    const QByteArray bytes = readScriptFile(folders().inUpdaterDir(name));
+    const QStringList lines = sqlscript::splitLines(ansi::decode(bytes), false);
     qsizetype i = !lines.isEmpty() && isQueryHeader(lines.first()) ? 1 : 0;
+    QList<sqlscript::Statement> statements;
     while (i < lines.size()) {
         QStringList sql;
         // A statement that reaches the end of the file without a terminator runs whole, without
@@ -181,12 +182,10 @@ void TFrmAutoUpdate::ExecQueryFile(const QString &name)
         // Blank lines alone are no statement; sent to the database they fail.
         if (std::all_of(sql.cbegin(), sql.cend(), isBlank))
             continue;
-        processMessages();
-        TKvQuery query(*gblKlvDBS);
-        query.ParamCheck = false;
-        query.SQL = sql;
-        ExecInOwnTransaction(query);
+        // Each in a transaction of its own; the first that fails ends the file.
+        statements.append({sql, sqlscript::Terminator::Semicolon});
     }
+    FScripts->runQueryFile(name, bytes, statements);
 }
 
 } // namespace klv

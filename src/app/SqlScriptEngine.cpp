@@ -6,13 +6,22 @@
 #include "platform/Ansi.h"
 #include "platform/Exceptions.h"
 #include "platform/Folders.h"
+#include "platform/Sha256.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 namespace klv {
 
 using sqlscript::Statement;
 using sqlscript::Terminator;
+
+namespace {
+const QString kChangedScript =
+    QStringLiteral("Het script %1 is eerder tot en met statement %2 uitgevoerd en is sindsdien veranderd; er is niets "
+                   "van uitgevoerd. In de servicemodus kunt u het helemaal opnieuw laten uitvoeren of als uitgevoerd "
+                   "afvinken.");
+} // namespace
 
 QByteArray readScriptFile(const QString &path)
 {
@@ -23,8 +32,8 @@ QByteArray readScriptFile(const QString &path)
 }
 
 SqlScriptEngine::SqlScriptEngine(KlvDatabase &database, StatementDisplay &display, const ErrorLog &log,
-                                 QString scriptDir)
-    : FDatabase(database), FDisplay(display), FLog(log), FScriptDir(std::move(scriptDir))
+                                 QString scriptDir, ScriptHistory &history)
+    : FDatabase(database), FDisplay(display), FLog(log), FScriptDir(std::move(scriptDir)), FHistory(history)
 {
 }
 
@@ -48,60 +57,185 @@ void SqlScriptEngine::LogError(const QString &message)
     FLog.append(message);
 }
 
-void SqlScriptEngine::RunConversionScript(uint16_t number)
+SqlScriptEngine::Script SqlScriptEngine::conversionScript(uint16_t number) const
 {
-    const QString text = ansi::decode(readScriptFile(conversionScriptPath(number)));
-    for (const Statement &statement : sqlscript::statements(sqlscript::splitLines(text, false))) {
+    const QString path = conversionScriptPath(number);
+    Script script{ScriptKind::Conversion,
+                  QFileInfo(path).fileName(),
+                  readScriptFile(path),
+                  {},
+                  StatementDisplay::Runner::Conversion,
+                  number};
+    for (const Statement &statement : sqlscript::statements(sqlscript::splitLines(ansi::decode(script.bytes), false))) {
         if (statement.sql.isEmpty())
-            return; // an empty statement ends a conversion script
-        runStatement(StatementDisplay::Runner::Conversion, number, statement);
+            break; // an empty statement ends a conversion script
+        script.statements.append(statement);
     }
+    return script;
 }
 
-void SqlScriptEngine::RunUpdateScript(uint16_t number, const QString &fileName)
+SqlScriptEngine::Script SqlScriptEngine::updateScript(uint16_t number, const QString &fileName) const
 {
     const QString path = fileName.isEmpty() ? updateScriptPath(number) : Folders::resolve(fileName);
-    const QString text = ansi::decode(sqlscript::restore(readScriptFile(path)));
-    const QStringList lines = sqlscript::splitLines(text, true);
+    Script script{fileName.isEmpty() ? ScriptKind::Update : ScriptKind::OneOff,
+                  QFileInfo(path).fileName(),
+                  readScriptFile(path),
+                  {},
+                  StatementDisplay::Runner::Update,
+                  number};
+    const QStringList lines = sqlscript::splitLines(ansi::decode(sqlscript::restore(script.bytes)), true);
     if (lines.isEmpty())
         throw EInOutError(QStringLiteral("Script file \"%1\" is empty").arg(path));
     const qsizetype first = sqlscript::isHeaderLine(lines.first()) ? 1 : 0;
     for (const Statement &statement : sqlscript::statements(lines, first))
         if (!statement.sql.isEmpty())
-            runStatement(StatementDisplay::Runner::Update, number, statement);
+            script.statements.append(statement);
+    return script;
 }
 
-void SqlScriptEngine::runStatement(StatementDisplay::Runner runner, uint16_t number, const Statement &statement)
+void SqlScriptEngine::RunConversionScript(uint16_t number)
 {
-    FDisplay.showScriptNumber(runner, number);
-    FDisplay.showStatement(statement.sql);
+    runScript(conversionScript(number));
+}
 
+void SqlScriptEngine::RunUpdateScript(uint16_t number, const QString &fileName)
+{
+    runScript(updateScript(number, fileName));
+}
+
+void SqlScriptEngine::runQueryFile(const QString &fileName, const QByteArray &bytes,
+                                   const QList<sqlscript::Statement> &statements)
+{
+    runScript(Script{ScriptKind::Query, fileName, bytes, statements, StatementDisplay::Runner::Update, 0});
+}
+
+ScriptStart SqlScriptEngine::conversionStart(uint16_t number)
+{
+    return startOf(conversionScript(number));
+}
+
+ScriptStart SqlScriptEngine::updateStart(uint16_t number)
+{
+    return startOf(updateScript(number, QString()));
+}
+
+ScriptStart SqlScriptEngine::startOf(const Script &script)
+{
+    ScriptStart start;
+    start.statements = int(script.statements.size());
+    const std::optional<ScriptRunRecord> earlier = FHistory.newest(script.kind, script.fileName);
+    if (!earlier)
+        return start;
+    const bool same = earlier->sha256.compare(shaOf(script), Qt::CaseInsensitive) == 0;
+    if (same && earlier->isUnfinished())
+        start.statement = earlier->done + 1;
+    else if (same && earlier->outcome == ScriptHistory::markedDone())
+        start.statement = start.statements + 1;
+    else
+        start.changed = earlier->isUnfinished() && earlier->done > 0;
+    return start;
+}
+
+QString SqlScriptEngine::shaOf(const Script &script)
+{
+    return QString::fromLatin1(Sha256::hash(script.bytes).toHex());
+}
+
+void SqlScriptEngine::runScript(const Script &script)
+{
+    const QString sha = shaOf(script);
+    const int release = script.kind == ScriptKind::Conversion ? script.number : FRelease;
+    qint64 id = 0;
+    int from = 0;
+    if (const std::optional<ScriptRunRecord> earlier = FHistory.newest(script.kind, script.fileName)) {
+        const bool same = earlier->sha256.compare(sha, Qt::CaseInsensitive) == 0;
+        if (same && earlier->outcome == ScriptHistory::markedDone())
+            return; // done by hand, in the service mode
+        if (same && earlier->isUnfinished()) {
+            id = earlier->id;
+            from = earlier->done;
+            FHistory.resume(id);
+        } else if (earlier->isUnfinished() && earlier->done == 0) {
+            FHistory.finish(earlier->id, ScriptHistory::replaced()); // nothing of it took effect
+        } else if (earlier->isUnfinished()) {
+            switch (OnChangedScript ? OnChangedScript(script.fileName, earlier->done) : ChangedScript::Refuse) {
+            case ChangedScript::Refuse:
+                throw Exception(kChangedScript.arg(script.fileName).arg(earlier->done));
+            case ChangedScript::RunWhole:
+                FHistory.finish(earlier->id, ScriptHistory::replaced());
+                break;
+            case ChangedScript::MarkDone:
+                // These bytes count as done from now on; the earlier run is replaced by them.
+                FHistory.finish(earlier->id, ScriptHistory::replaced());
+                FHistory.finish(FHistory.start(script.kind, script.fileName, sha, release),
+                                ScriptHistory::markedDone());
+                return;
+            }
+        }
+    }
+    if (id == 0)
+        id = FHistory.start(script.kind, script.fileName, sha, release);
+    ScriptProgress progress(FHistory, id, from);
+    try {
+        for (qsizetype i = from; i < script.statements.size(); ++i)
+            runStatement(script, script.statements[i], progress);
+    } catch (...) {
+        try {
+            FHistory.finish(id, ScriptHistory::failedOutcome());
+        } catch (...) {
+            // The row stays "running"; the statement's own error is the one to report.
+        }
+        throw;
+    }
+    FHistory.finish(id, ScriptHistory::completed());
+}
+
+void SqlScriptEngine::runStatement(const Script &script, const Statement &statement, ScriptProgress &progress)
+{
+    const bool shown = script.kind != ScriptKind::Query;
+    if (shown) {
+        FDisplay.showScriptNumber(script.runner, script.number);
+        FDisplay.showStatement(statement.sql);
+    } else {
+        FDisplay.keepAlive();
+    }
+
+    // A database server that commits every statement by itself runs a self-contained statement
+    // as a transaction of its own already, and rolls it back whole when it fails: the statement
+    // and the record of its progress go in one round trip, as one implicit transaction, instead
+    // of four (begin, the statement, the record, commit).
+    const bool oneTrip =
+        FDatabase.commitsEachStatement() && !FDatabase.InTransaction() && sqlscript::isSelfContained(statement.sql);
     TKvQuery query(FDatabase);
     query.ParamCheck = false; // the text goes to the database as written, colons and all
-    query.SQL = statement.sql;
+    query.SQL = oneTrip ? statement.sql + QStringList{QStringLiteral(";"), progress.settleSql()} : statement.sql;
     query.Prepare();
-    // A database server that commits every statement by itself runs a self-contained statement
-    // as a transaction of its own already, and rolls it back whole when it fails: one round trip
-    // instead of three (begin, the statement, commit).
-    const bool ownTransaction =
-        !(FDatabase.commitsEachStatement() && !FDatabase.InTransaction() && sqlscript::isSelfContained(statement.sql));
-    if (ownTransaction)
+    if (!oneTrip)
         FDatabase.StartTransaction();
     try {
         query.ExecSQL();
-        if (ownTransaction)
+        if (!oneTrip) {
+            TKvQuery settle(FDatabase);
+            settle.ParamCheck = false;
+            settle.SQL = QStringList{progress.settleSql()};
+            settle.ExecSQL();
             FDatabase.Commit();
+        }
     } catch (const std::exception &e) {
         try {
-            if (ownTransaction)
+            if (!oneTrip)
                 FDatabase.Rollback();
         } catch (const std::exception &) {
             // The statement's own error is the one worth reporting.
         }
-        LogError(exceptionClassName(e) + QStringLiteral(" / ") + exceptionMessage(e));
+        if (shown)
+            LogError(exceptionClassName(e) + QStringLiteral(" / ") + exceptionMessage(e));
         if (statement.terminator != Terminator::Goo)
             throw;
+        progress.passedOver();
+        return;
     }
+    progress.settled();
 }
 
 } // namespace klv

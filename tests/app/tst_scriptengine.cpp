@@ -8,12 +8,14 @@
 #include "TestDatabases.h"
 #include "TestSupport.h"
 
+#include <QCryptographicHash>
 #include <QLocale>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
 
 using namespace klv;
+Q_DECLARE_METATYPE(klv::ChangedScript)
 
 namespace {
 // Records what the engine shows, and what the database holds at that moment.
@@ -55,11 +57,16 @@ private Q_SLOTS:
     void emptyUpdateScriptRaises();
     void errorLogLayout();
     void unwritableLogReplacesError();
+    void carriesOnAfterLastSettledStatement_data();
+    void carriesOnAfterLastSettledStatement();
+    void changedScript_data();
+    void changedScript();
 
 private:
     bool open(const QString &driver);
     void script(const QString &name, const QByteArray &text);
     QStringList values(); // rows of table T, in insertion order
+    QStringList steps();  // the numbers in table STEPS, sorted, repeats kept
 
     std::unique_ptr<QTemporaryDir> FDir;
     std::unique_ptr<testsupport::PgTestDatabase> FPg;
@@ -67,6 +74,7 @@ private:
     std::unique_ptr<FixedClock> FClock;
     std::unique_ptr<ErrorLog> FLog;
     std::unique_ptr<RecordingDisplay> FDisplay;
+    std::unique_ptr<ScriptHistory> FHistory;
     std::unique_ptr<SqlScriptEngine> FEngine;
 };
 
@@ -81,6 +89,7 @@ void TestScriptEngine::init()
 void TestScriptEngine::cleanup()
 {
     FEngine.reset();
+    FHistory.reset();
     FDb.reset();
     FPg.reset();
 }
@@ -90,7 +99,8 @@ bool TestScriptEngine::open(const QString &driver)
     FDb = testsupport::openKlvDatabase(driver, FDir->path(), FPg);
     if (!FDb)
         return false;
-    FEngine = std::make_unique<SqlScriptEngine>(*FDb, *FDisplay, *FLog, FDir->path() + u'/');
+    FHistory = std::make_unique<ScriptHistory>(*FDb, *FClock, QStringLiteral("136.46"), QStringLiteral("PC1"));
+    FEngine = std::make_unique<SqlScriptEngine>(*FDb, *FDisplay, *FLog, FDir->path() + u'/', *FHistory);
     TKvQuery q(*FDb);
     q.SQL = QStringList{"create table T (ID integer primary key, V varchar(40))"};
     q.ExecSQL();
@@ -110,6 +120,17 @@ QStringList TestScriptEngine::values()
     QStringList out;
     for (; !q.Eof(); q.Next())
         out << q.fieldAsString(QStringLiteral("V"));
+    return out;
+}
+
+QStringList TestScriptEngine::steps()
+{
+    TKvQuery q(*FDb);
+    q.SQL = QStringList{"select N from STEPS order by N"};
+    q.Open();
+    QStringList out;
+    for (; !q.Eof(); q.Next())
+        out << q.fieldAsString(QStringLiteral("N"));
     return out;
 }
 
@@ -339,6 +360,128 @@ void TestScriptEngine::unwritableLogReplacesError()
     QDir().mkpath(FLog->path()); // a folder where the log should be
     script(QStringLiteral("U1017.SQL"), "create table T (X integer)\r\nGOO\r\n");
     QVERIFY_THROWS_EXCEPTION(EInOutError, FEngine->RunUpdateScript(1017, QString()));
+}
+
+void TestScriptEngine::carriesOnAfterLastSettledStatement_data()
+{
+    drivers();
+}
+
+// A script that stopped is carried on after its last settled statement: nothing that took effect
+// runs twice, a statement passed over ("GOO") is not tried again, and its history row tells.
+void TestScriptEngine::carriesOnAfterLastSettledStatement()
+{
+    QFETCH(QString, driver);
+    KLV_SKIP_WITHOUT_DRIVER(driver);
+    QVERIFY(open(driver));
+    TKvQuery create(*FDb);
+    create.SQL = QStringList{"create table STEPS (N integer)"};
+    create.ExecSQL();
+    const QByteArray text = "insert into STEPS values (1)\r\n;\r\n"
+                            "insert into MISSING values (2)\r\nGOO\r\n"
+                            "insert into STEPS values (3)\r\n;\r\n"
+                            "insert into LATER values (4)\r\n;\r\n"
+                            "insert into STEPS values (5)\r\n;\r\n";
+    script(QStringLiteral("U1011.SQL"), text);
+    FEngine->setRelease(138);
+    QVERIFY_THROWS_EXCEPTION(EDBEngineError, FEngine->RunUpdateScript(1011, QString()));
+    QCOMPARE(steps(), (QStringList{"1", "3"}));
+    QList<ScriptRunRecord> rows = FHistory->latest(10);
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0].outcome, QStringLiteral("mislukt"));
+    QCOMPARE(rows[0].done, 3);
+    QCOMPARE(rows[0].failed, 1);
+    QCOMPARE(rows[0].failedAt, QStringLiteral("2"));
+    QCOMPARE(FEngine->updateStart(1011).statement, 4);
+
+    TKvQuery later(*FDb);
+    later.SQL = QStringList{"create table LATER (N integer)"};
+    later.ExecSQL();
+    FDisplay->shown.clear();
+    FEngine->RunUpdateScript(1011, QString());
+    QCOMPARE(FDisplay->shown, (QStringList{"insert into LATER values (4)", "insert into STEPS values (5)"}));
+    QCOMPARE(steps(), (QStringList{"1", "3", "5"}));
+    rows = FHistory->latest(10);
+    QCOMPARE(rows.size(), 1); // the same run, carried on
+    const ScriptRunRecord &row = rows[0];
+    QCOMPARE(row.kind, QStringLiteral("updatescript"));
+    QCOMPARE(row.fileName, QStringLiteral("U1011.SQL"));
+    QCOMPARE(row.sha256, QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(row.release, 138);
+    QCOMPARE(row.outcome, QStringLiteral("voltooid"));
+    QCOMPARE(row.done, 5);
+    QCOMPARE(row.failed, 1);
+    QCOMPARE(row.started, QDateTime(QDate(2026, 12, 8), QTime(9, 30)).toUTC());
+    QCOMPARE(row.ended, row.started);
+    QCOMPARE(row.computer, QStringLiteral("PC1"));
+    QVERIFY(!FDb->InTransaction());
+}
+
+void TestScriptEngine::changedScript_data()
+{
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<ChangedScript>("choice");
+    QTest::addColumn<QStringList>("after");
+    QTest::newRow("refused") << "QSQLITE" << ChangedScript::Refuse << QStringList{"1"};
+    QTest::newRow("refused, postgres") << "QPSQL" << ChangedScript::Refuse << QStringList{"1"};
+    QTest::newRow("run whole") << "QSQLITE" << ChangedScript::RunWhole << QStringList{"1", "1", "2"};
+    QTest::newRow("marked done") << "QSQLITE" << ChangedScript::MarkDone << QStringList{"1"};
+}
+
+// A script whose bytes changed since it was partly run: nothing of it runs unless somebody in the
+// service mode decides to run it whole or to mark it done.
+void TestScriptEngine::changedScript()
+{
+    QFETCH(QString, driver);
+    KLV_SKIP_WITHOUT_DRIVER(driver);
+    QFETCH(ChangedScript, choice);
+    QFETCH(QStringList, after);
+    QVERIFY(open(driver));
+    TKvQuery create(*FDb);
+    create.SQL = QStringList{"create table STEPS (N integer)"};
+    create.ExecSQL();
+    script(QStringLiteral("138.SQL"), "insert into STEPS values (1)\r\n;\r\ninsert into LATER values (2)\r\n;\r\n");
+    QVERIFY_THROWS_EXCEPTION(EDBEngineError, FEngine->RunConversionScript(138));
+    script(QStringLiteral("138.SQL"), "insert into STEPS values (1)\r\n;\r\ninsert into STEPS values (2)\r\n;\r\n");
+    QVERIFY(FEngine->conversionStart(138).changed);
+    int asked = 0;
+    FEngine->OnChangedScript = [&](const QString &name, int settled) {
+        ++asked;
+        return name == u"138.SQL" && settled == 1 ? choice : ChangedScript::Refuse;
+    };
+    if (choice == ChangedScript::Refuse) {
+        try {
+            FEngine->RunConversionScript(138);
+            QFAIL("a changed script ran");
+        } catch (const Exception &e) {
+            QCOMPARE(e.message(), QStringLiteral("Het script 138.SQL is eerder tot en met statement 1 uitgevoerd en is "
+                                                 "sindsdien veranderd; er is niets van uitgevoerd. In de servicemodus "
+                                                 "kunt u het helemaal opnieuw laten uitvoeren of als uitgevoerd "
+                                                 "afvinken."));
+        }
+    } else {
+        FEngine->RunConversionScript(138);
+    }
+    QCOMPARE(asked, 1);
+    QCOMPARE(steps(), after);
+    const QList<ScriptRunRecord> rows = FHistory->latest(10);
+    const QStringList outcomes = [&] {
+        QStringList out;
+        for (const ScriptRunRecord &r : rows)
+            out << r.outcome;
+        return out;
+    }();
+    const QStringList expected = choice == ChangedScript::Refuse     ? QStringList{"mislukt"}
+                                 : choice == ChangedScript::RunWhole ? QStringList{"voltooid", "vervangen"}
+                                                                     : QStringList{"afgevinkt", "vervangen"};
+    QCOMPARE(outcomes, expected);
+    // Decided once: the next run does not ask again; a script marked done stays done.
+    if (choice == ChangedScript::MarkDone) {
+        FEngine->OnChangedScript = nullptr;
+        QCOMPARE(FEngine->conversionStart(138).statement, 3);
+        FEngine->RunConversionScript(138);
+        QCOMPARE(steps(), after);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestScriptEngine)

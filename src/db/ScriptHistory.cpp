@@ -1,0 +1,237 @@
+#include "ScriptHistory.h"
+
+#include "KlvDatabase.h"
+#include "KvQuery.h"
+#include "platform/Clock.h"
+
+#include <QSqlDatabase>
+
+namespace klv {
+
+namespace {
+constexpr char kTimeFormat[] = "yyyy-MM-dd HH:mm:ss";
+constexpr qsizetype kFailedAtLength = 250;
+
+// Types every one of our databases takes; no defaults, no identity columns (their syntax differs).
+const QStringList kCreate = {QStringLiteral("CREATE TABLE AUTOUPDATE_HISTORY ("),
+                             QStringLiteral("  RUN_ID INTEGER NOT NULL PRIMARY KEY,"),
+                             QStringLiteral("  KIND VARCHAR(20) NOT NULL,"),
+                             QStringLiteral("  FILE_NAME VARCHAR(255) NOT NULL,"),
+                             QStringLiteral("  SHA256 CHAR(64) NOT NULL,"),
+                             QStringLiteral("  RELEASE_NR INTEGER NOT NULL,"),
+                             QStringLiteral("  STARTED_UTC VARCHAR(19) NOT NULL,"),
+                             QStringLiteral("  ENDED_UTC VARCHAR(19),"),
+                             QStringLiteral("  STATEMENTS_DONE INTEGER NOT NULL,"),
+                             QStringLiteral("  STATEMENTS_FAILED INTEGER NOT NULL,"),
+                             QStringLiteral("  FAILED_AT VARCHAR(250) NOT NULL,"),
+                             QStringLiteral("  OUTCOME VARCHAR(20) NOT NULL,"),
+                             QStringLiteral("  UPDATER_VERSION VARCHAR(40) NOT NULL,"),
+                             QStringLiteral("  COMPUTER_NAME VARCHAR(64) NOT NULL"),
+                             QStringLiteral(")")};
+
+const QString kColumns = QStringLiteral("RUN_ID, KIND, FILE_NAME, SHA256, RELEASE_NR, STARTED_UTC, ENDED_UTC, "
+                                        "STATEMENTS_DONE, STATEMENTS_FAILED, FAILED_AT, OUTCOME, UPDATER_VERSION, "
+                                        "COMPUTER_NAME");
+
+QDateTime utcTime(const QString &text)
+{
+    const QDateTime time = QDateTime::fromString(text, QLatin1String(kTimeFormat));
+    return time.isValid() ? QDateTime(time.date(), time.time(), Qt::UTC) : QDateTime();
+}
+
+ScriptRunRecord record(const TKvQuery &query)
+{
+    ScriptRunRecord r;
+    r.id = query.FieldByName(QStringLiteral("RUN_ID")).toLongLong();
+    r.kind = query.fieldAsString(QStringLiteral("KIND"));
+    r.fileName = query.fieldAsString(QStringLiteral("FILE_NAME"));
+    r.sha256 = query.fieldAsString(QStringLiteral("SHA256")).trimmed();
+    r.release = query.fieldAsInteger(QStringLiteral("RELEASE_NR"));
+    r.started = utcTime(query.fieldAsString(QStringLiteral("STARTED_UTC")));
+    r.ended = utcTime(query.fieldAsString(QStringLiteral("ENDED_UTC")));
+    r.done = query.fieldAsInteger(QStringLiteral("STATEMENTS_DONE"));
+    r.failed = query.fieldAsInteger(QStringLiteral("STATEMENTS_FAILED"));
+    r.failedAt = query.fieldAsString(QStringLiteral("FAILED_AT"));
+    r.outcome = query.fieldAsString(QStringLiteral("OUTCOME")).trimmed();
+    r.updaterVersion = query.fieldAsString(QStringLiteral("UPDATER_VERSION"));
+    r.computer = query.fieldAsString(QStringLiteral("COMPUTER_NAME"));
+    return r;
+}
+} // namespace
+
+bool ScriptRunRecord::isUnfinished() const
+{
+    return outcome == ScriptHistory::running() || outcome == ScriptHistory::failedOutcome();
+}
+
+QString ScriptHistory::kindText(ScriptKind kind)
+{
+    switch (kind) {
+    case ScriptKind::Conversion:
+        return QStringLiteral("conversie");
+    case ScriptKind::Update:
+        return QStringLiteral("updatescript");
+    case ScriptKind::Query:
+        return QStringLiteral("query");
+    case ScriptKind::OneOff:
+        return QStringLiteral("eenmalig");
+    }
+    return {};
+}
+
+ScriptHistory::ScriptHistory(KlvDatabase &database, const Clock &clock, QString updaterVersion, QString computer)
+    : FDatabase(database), FClock(clock), FUpdaterVersion(std::move(updaterVersion)),
+      FComputer(std::move(computer).left(64))
+{
+}
+
+bool ScriptHistory::exists() const
+{
+    // Servers fold unquoted names to their own case.
+    const QStringList tables = FDatabase.connection().tables(QSql::Tables);
+    return std::any_of(tables.cbegin(), tables.cend(),
+                       [](const QString &t) { return t.compare(tableName(), Qt::CaseInsensitive) == 0; });
+}
+
+void ScriptHistory::ensureTable()
+{
+    if (FChecked)
+        return;
+    if (!exists())
+        execInOwnTransaction(kCreate.join(u'\n'));
+    FChecked = true;
+}
+
+void ScriptHistory::execInOwnTransaction(const QString &sql)
+{
+    TKvQuery query(FDatabase);
+    query.ParamCheck = false;
+    query.SQL = QStringList{sql};
+    ExecInOwnTransaction(query);
+}
+
+QString ScriptHistory::nowText() const
+{
+    return FClock.now().toUTC().toString(QLatin1String(kTimeFormat));
+}
+
+std::optional<ScriptRunRecord> ScriptHistory::newest(ScriptKind kind, const QString &fileName)
+{
+    if (!FChecked && !exists())
+        return std::nullopt;
+    TKvQuery query(FDatabase);
+    query.SQL = QStringList{
+        QStringLiteral("SELECT %1 FROM AUTOUPDATE_HISTORY WHERE KIND = :kind ORDER BY RUN_ID DESC").arg(kColumns)};
+    query.setParam(QStringLiteral("kind"), kindText(kind));
+    query.Open();
+    // Names compare as Windows compares them; the newest run of the script decides.
+    for (; !query.Eof(); query.Next()) {
+        ScriptRunRecord r = record(query);
+        if (r.fileName.compare(fileName, Qt::CaseInsensitive) == 0)
+            return r;
+    }
+    return std::nullopt;
+}
+
+qint64 ScriptHistory::start(ScriptKind kind, const QString &fileName, const QString &sha256, int release)
+{
+    ensureTable();
+    qint64 id = 1;
+    {
+        TKvQuery last(FDatabase);
+        last.SQL = QStringList{QStringLiteral("SELECT MAX(RUN_ID) AS LAST_ID FROM AUTOUPDATE_HISTORY")};
+        last.Open();
+        if (!last.Eof())
+            id = last.FieldByName(QStringLiteral("LAST_ID")).toLongLong() + 1;
+    }
+    TKvQuery insert(FDatabase);
+    insert.SQL = QStringList{
+        QStringLiteral("INSERT INTO AUTOUPDATE_HISTORY (%1)").arg(kColumns),
+        QStringLiteral("VALUES (:id, :kind, :file, :sha, :release, :started, NULL, 0, 0, '', :outcome, :version, "
+                       ":computer)")};
+    insert.setParam(QStringLiteral("id"), id);
+    insert.setParam(QStringLiteral("kind"), kindText(kind));
+    insert.setParam(QStringLiteral("file"), fileName.left(255));
+    insert.setParam(QStringLiteral("sha"), sha256);
+    insert.setParam(QStringLiteral("release"), release);
+    insert.setParam(QStringLiteral("started"), nowText());
+    insert.setParam(QStringLiteral("outcome"), running());
+    insert.setParam(QStringLiteral("version"), FUpdaterVersion.left(40));
+    insert.setParam(QStringLiteral("computer"), FComputer);
+    ExecInOwnTransaction(insert);
+    return id;
+}
+
+void ScriptHistory::resume(qint64 id)
+{
+    TKvQuery query(FDatabase);
+    query.SQL = QStringList{
+        QStringLiteral("UPDATE AUTOUPDATE_HISTORY SET OUTCOME = :outcome, ENDED_UTC = NULL WHERE RUN_ID = :id")};
+    query.setParam(QStringLiteral("outcome"), running());
+    query.setParam(QStringLiteral("id"), id);
+    ExecInOwnTransaction(query);
+}
+
+void ScriptHistory::finish(qint64 id, const QString &outcome)
+{
+    TKvQuery query(FDatabase);
+    query.SQL = QStringList{QStringLiteral("UPDATE AUTOUPDATE_HISTORY SET OUTCOME = :outcome, ENDED_UTC = :ended "
+                                           "WHERE RUN_ID = :id")};
+    query.setParam(QStringLiteral("outcome"), outcome);
+    query.setParam(QStringLiteral("ended"), nowText());
+    query.setParam(QStringLiteral("id"), id);
+    ExecInOwnTransaction(query);
+}
+
+QList<ScriptRunRecord> ScriptHistory::latest(int count)
+{
+    QList<ScriptRunRecord> rows;
+    if (!exists())
+        return rows;
+    TKvQuery query(FDatabase);
+    query.SQL = QStringList{QStringLiteral("SELECT %1 FROM AUTOUPDATE_HISTORY ORDER BY RUN_ID DESC").arg(kColumns)};
+    query.Open();
+    for (; !query.Eof() && rows.size() < count; query.Next())
+        rows.append(record(query));
+    return rows;
+}
+
+QString ScriptHistory::progressSql(qint64 id, int position)
+{
+    // Numbers only: nothing of the script's text goes into it.
+    return QStringLiteral("UPDATE AUTOUPDATE_HISTORY SET STATEMENTS_DONE = %1 WHERE RUN_ID = %2").arg(position).arg(id);
+}
+
+void ScriptHistory::passOver(qint64 id, int position)
+{
+    QString failedAt;
+    {
+        TKvQuery read(FDatabase);
+        read.SQL = QStringList{QStringLiteral("SELECT FAILED_AT FROM AUTOUPDATE_HISTORY WHERE RUN_ID = :id")};
+        read.setParam(QStringLiteral("id"), id);
+        read.Open();
+        if (!read.Eof())
+            failedAt = read.fieldAsString(QStringLiteral("FAILED_AT"));
+    }
+    const QString more = (failedAt.isEmpty() ? QString() : QStringLiteral(",")) + QString::number(position);
+    // The first failures are named; a script with very many says so by the count.
+    if (!failedAt.endsWith(QStringLiteral("...")))
+        failedAt =
+            failedAt.size() + more.size() <= kFailedAtLength - 3 ? failedAt + more : failedAt + QStringLiteral("...");
+    TKvQuery query(FDatabase);
+    query.SQL = QStringList{QStringLiteral("UPDATE AUTOUPDATE_HISTORY SET STATEMENTS_DONE = :done, "
+                                           "STATEMENTS_FAILED = STATEMENTS_FAILED + 1, FAILED_AT = :at "
+                                           "WHERE RUN_ID = :id")};
+    query.setParam(QStringLiteral("done"), position);
+    query.setParam(QStringLiteral("at"), failedAt);
+    query.setParam(QStringLiteral("id"), id);
+    ExecInOwnTransaction(query);
+}
+
+void ScriptProgress::passedOver()
+{
+    FHistory.passOver(FId, FDone + 1);
+    ++FDone;
+}
+
+} // namespace klv
