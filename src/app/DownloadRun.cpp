@@ -35,6 +35,14 @@ const QString kEmptyValue = QStringLiteral("De pakketlijst geeft geen waarde voo
 const QString kMissingVersion = QStringLiteral("0.0.0.0");
 const QString kOutsidePath = QStringLiteral("De pakketlijst noemt een bestand buiten de installatiemap: %1");
 const QString kResuming = QStringLiteral("Vorige update wordt afgemaakt (release %1).");
+const QString kWaitsForOwnList =
+    QStringLiteral("De onderbroken update van release %1 wacht nog op de eigen pakketlijst van deze installatie, "
+                   "die nu niet kon worden opgehaald. Met de algemene pakketlijst wordt die update niet afgemaakt "
+                   "en er is niets van uitgevoerd. Probeer het later opnieuw.");
+const QString kChangedOnServer =
+    QStringLiteral("%1 is op de server veranderd sinds het werd opgehaald en wordt opnieuw uitgepakt.");
+const QString kFetchedAgain = QStringLiteral("%1 wordt opnieuw opgehaald en uitgepakt: welke versie eerder werd "
+                                             "opgehaald, is niet vastgelegd.");
 const QString kListTooLarge = QStringLiteral("De pakketlijst %1 is geweigerd: de server kondigt %2 bytes aan, meer dan "
                                              "de %3 die een pakketlijst mag hebben. Er is niets van bewaard.");
 const QString kSignatureTooLarge =
@@ -47,6 +55,69 @@ const QString kSerialLost =
 constexpr qint64 kSignatureReadLimit = 1024;
 // The message that warns the main application's windows: the first user message plus 16.
 constexpr unsigned kFilesReplacedMessage = Shell::WM_USER + 16;
+
+// The server's copy of a package as it was fetched just now.
+RunJournal::ServerCopy fetchedCopy(const HttpClient &http, const std::optional<ExpectedFile> &listed)
+{
+    return {http.lastFile(), listed ? listed->sha256 : QByteArray()};
+}
+
+// A package that an earlier attempt of the release finished, as the server has it now.
+enum class Recheck
+{
+    Same,    // the copy fetched then: nothing to do
+    Changed, // another one: fetched again
+    Unknown, // the copy fetched then is not known: fetched again
+    Fetched, // another one, and the server sent it into place already
+};
+
+QString recheckText(Recheck recheck, const QString &archive)
+{
+    return (recheck == Recheck::Unknown ? kFetchedAgain : kChangedOnServer).arg(archive);
+}
+
+// A package stays as an earlier attempt left it while the server's copy is the same: a signed list
+// names its digest; else, once a command failed (the maker may have repaired its file inside the
+// package since), the server is asked for it only if it changed. A package finished before its copy
+// was recorded is fetched again in that case.
+Recheck recheckPackage(const RunJournal &journal, const std::optional<ExpectedFile> &listed,
+                       const std::function<void(const FileValidators *onlyIfChangedFrom)> &fetch, const QString &entry)
+{
+    const std::optional<RunJournal::ServerCopy> copy = journal.fetchedCopy(entry);
+    if (listed && copy && !copy->sha256.isEmpty())
+        return copy->sha256 == listed->sha256 && copy->http.length == listed->length ? Recheck::Same : Recheck::Changed;
+    if (!journal.mayHaveFailed())
+        return Recheck::Same;
+    if (!copy || !copy->http.identifiesFile())
+        return Recheck::Unknown;
+    try {
+        fetch(&copy->http);
+    } catch (const EIdHTTPProtocolException &e) {
+        if (e.errorCode() == 304) // not modified
+            return Recheck::Same;
+        throw;
+    }
+    return Recheck::Fetched;
+}
+
+// Whether an unfinished run applied the customer's own list. A journal of an earlier version does
+// not say; it is taken as the own list's when the installation ever accepted an own list, which a
+// customer who has none (and always takes the general one) never did.
+bool journalOfOwnList(const RunJournal::Unfinished &unfinished, const QString &ownListPath)
+{
+    if (unfinished.list)
+        return *unfinished.list == RunJournal::List::Customer;
+    return QFileInfo::exists(ownListPath);
+}
+
+void markFailedQuietly(RunJournal &journal, const QString &entry)
+{
+    try {
+        journal.markFailed(entry);
+    } catch (const std::exception &) {
+        // The step's own error is the one to report; without the mark the next run only asks less.
+    }
+}
 } // namespace
 
 void TFrmAutoUpdate::BtnDownloadClick()
@@ -207,14 +278,29 @@ void TFrmAutoUpdate::RunDownload()
 
 void TFrmAutoUpdate::runDownloadSteps()
 {
+    FJournal = std::make_unique<RunJournal>(folders().inInstallDir(RunJournal::fileName()));
+    const std::optional<RunJournal::Unfinished> unfinished = FJournal->unfinished();
+    // Without a customer key the own list is the general one.
+    const QString ownList = QStringLiteral("whatsnew") + FCustomerKey + QStringLiteral(".klv");
+    const bool general = FListFileName.compare(kGeneralList, Qt::CaseInsensitive) == 0 &&
+                         ownList.compare(kGeneralList, Qt::CaseInsensitive) != 0;
+    // A release begun from the customer's own list is finished from that list only: the general
+    // list does not name the customer's packages and commands, and finishing the release with it
+    // would leave them out for good. Its own release waits too, since it would come after that one.
+    if (unfinished && general && journalOfOwnList(*unfinished, folders().inInstallDir(ownList))) {
+        StagedList(folders().inInstallDir(FListFileName)).discard();
+        const QString text = kWaitsForOwnList.arg(unfinished->release);
+        reportFailure(text);
+        throw Exception(text);
+    }
     // Checked before anything of it is used; the bytes checked are the bytes read.
     const IniFile list = IniFile::fromBytes(acceptedPackageList());
     // A run that stopped is carried on with the release it was applying: its KLV.EXE may have
     // been replaced already, and the list's sections for the new release have nothing yet.
-    FJournal = std::make_unique<RunJournal>(folders().inInstallDir(RunJournal::fileName()));
-    const bool resuming = FJournal->unfinishedRelease().has_value();
-    const uint16_t releaseNumber = FJournal->begin(FExeDbVersion);
-    if (resuming)
+    const uint16_t releaseNumber =
+        FJournal->begin(FExeDbVersion, general ? RunJournal::List::General : RunJournal::List::Customer);
+    FScripts->setRelease(releaseNumber);
+    if (unfinished)
         AddDownloadLog(kResuming.arg(releaseNumber));
     const QString release = QString::number(releaseNumber);
 
@@ -230,12 +316,28 @@ void TFrmAutoUpdate::runDownloadSteps()
                 return;
             const QString name = prefix + QString::number(k) + QStringLiteral(".zlb");
             const QString entry = RunJournal::package(name);
-            if (FJournal->isDone(entry))
-                continue;
+            const bool done = FJournal->isDone(entry);
+            if (done && !FJournal->mayHaveFailed() && !FListVerifier->isStrict())
+                continue; // nothing to compare with the server's copy, and no reason to ask
+            const std::optional<ExpectedFile> listed = FListVerifier->expectedFile(QStringLiteral("supports/") + name);
+            const auto fetch = [&](const FileValidators *onlyIfChangedFrom) {
+                if (onlyIfChangedFrom)
+                    IdHTTP1->onlyIfChangedFrom(*onlyIfChangedFrom);
+                DownloadSupportFile(name, QString(), QString());
+            };
+            Recheck recheck = Recheck::Unknown;
+            if (done) {
+                recheck = recheckPackage(*FJournal, listed, fetch, entry);
+                if (recheck == Recheck::Same)
+                    continue;
+                AddDownloadLog(recheckText(recheck, name));
+            }
             FJournal->markStarted(entry);
-            DownloadSupportFile(name, QString(), QString());
+            if (recheck != Recheck::Fetched)
+                fetch(nullptr);
+            const RunJournal::ServerCopy copy = fetchedCopy(*IdHTTP1, listed);
             UnzipArchive(name, QString());
-            FJournal->markDone(entry);
+            FJournal->markDone(entry, copy);
         }
     };
     const QString sql = QStringLiteral("SQL") + release;
@@ -251,7 +353,15 @@ void TFrmAutoUpdate::runDownloadSteps()
         if (FJournal->isDone(entry))
             continue;
         FJournal->markStarted(entry);
-        RunScriptLine(command);
+        try {
+            RunScriptLine(command);
+        } catch (const std::exception &) {
+            // Recorded so that the next run asks the server for repaired packages; not when the
+            // window was closed under the command, which was then stopped rather than failing.
+            if (FRunActive && !FCloseRequested)
+                markFailedQuietly(*FJournal, entry);
+            throw;
+        }
         FJournal->markDone(entry);
     }
     if (FRunActive)
@@ -303,13 +413,34 @@ FileDecision TFrmAutoUpdate::decideFileEntry(const IniFile &list, const QString 
 void TFrmAutoUpdate::handleFileEntry(const IniFile &list, const QString &release, const QString &key)
 {
     const QString entry = RunJournal::fileEntry(key);
-    if (FJournal->isDone(entry))
-        return;
+    const bool done = FJournal->isDone(entry);
+    if (done && !FJournal->mayHaveFailed() && !FListVerifier->isStrict())
+        return; // nothing to compare with the server's copy, and no reason to ask
     const FileDecision d = decideFileEntry(list, release, key);
     // Started and not finished (a package of several files cut off half-way) counts as needed,
     // whatever the installed version says now.
-    if (!d.needed && !FJournal->isUnfinished(entry))
+    if (!done && !d.needed && !FJournal->isUnfinished(entry))
         return;
+    const QString archive = packagelist::archiveName(d.fileName);
+    const QString subPath = QStringLiteral("klv") + release + u'/';
+    const std::optional<ExpectedFile> listed =
+        FListVerifier->expectedFile(QStringLiteral("supports/") + subPath + archive);
+    const auto fetch = [&](const FileValidators *onlyIfChangedFrom) {
+        if (onlyIfChangedFrom)
+            IdHTTP1->onlyIfChangedFrom(*onlyIfChangedFrom);
+        DownloadSupportFile(archive, subPath, d.subfolder);
+    };
+    Recheck recheck = Recheck::Unknown;
+    if (done) {
+        recheck = recheckPackage(*FJournal, listed, fetch, entry);
+        if (recheck == Recheck::Same)
+            return;
+        AddDownloadLog(recheckText(recheck, archive));
+    }
+    // Asked for only if changed, the package is in place before the entry is started again; a run
+    // stopped meanwhile asks again with the copy still recorded, and is sent the new one again.
+    RunJournal::ServerCopy copy =
+        recheck == Recheck::Fetched ? fetchedCopy(*IdHTTP1, listed) : RunJournal::ServerCopy{};
     FJournal->markStarted(entry);
     // Quoted: the installation folder may have blanks in its name.
     FSeams.shell.shellExecute(0, QStringLiteral("open"), QStringLiteral("attrib"),
@@ -322,9 +453,11 @@ void TFrmAutoUpdate::handleFileEntry(const IniFile &list, const QString &release
         if (!FRunActive)
             return;
     }
-    const QString archive = packagelist::archiveName(d.fileName);
-    AddDownloadLog(kDownloadLog + archive);
-    DownloadSupportFile(archive, QStringLiteral("klv") + release + u'/', d.subfolder);
+    if (recheck != Recheck::Fetched) {
+        AddDownloadLog(kDownloadLog + archive);
+        fetch(nullptr);
+        copy = fetchedCopy(*IdHTTP1, listed);
+    }
     if (!FRunActive)
         return;
     UnzipArchive(archive, d.subfolder);
@@ -333,7 +466,7 @@ void TFrmAutoUpdate::handleFileEntry(const IniFile &list, const QString &release
         // Kept at once, not only at the close: the journal is about to call this entry done.
         storeKnownPackages();
     }
-    FJournal->markDone(entry);
+    FJournal->markDone(entry, copy);
     if (d.wanted.hasNumber)
         dialogs().information(d.fileName + u' ' + knownPackageNumber(d.fileName) + u' ' +
                               QString::number(d.wanted.number));

@@ -283,11 +283,13 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath, const Expe
     QPointer<HttpClient> self(this);
     FBusy = true;
     FAbortRequested = false;
+    FLastFile = {};
     const auto idle = qScopeGuard([&] {
         if (self) {
             FBusy = false;
             FAbortRequested = false;
             FLoop = nullptr;
+            FOnlyIfChangedFrom = {};
         }
     });
     int retriesLeft = FRetries;
@@ -319,6 +321,15 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath, const Expe
         }
         std::rethrow_exception(failure);
     }
+}
+
+void HttpClient::onlyIfChangedFrom(const FileValidators &have)
+{
+    FOnlyIfChangedFrom = {};
+    if (partial::isPlainValue(have.etag))
+        FOnlyIfChangedFrom.etag = have.etag;
+    if (partial::isPlainValue(have.lastModified))
+        FOnlyIfChangedFrom.lastModified = have.lastModified;
 }
 
 void HttpClient::pauseBeforeRetry()
@@ -373,6 +384,10 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
         request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + "-");
         request.setRawHeader("If-Range", stored.validator());
     }
+    if (!FOnlyIfChangedFrom.etag.isEmpty())
+        request.setRawHeader("If-None-Match", FOnlyIfChangedFrom.etag);
+    if (!FOnlyIfChangedFrom.lastModified.isEmpty())
+        request.setRawHeader("If-Modified-Since", FOnlyIfChangedFrom.lastModified);
 
     QEventLoop loop;
     QTimer idle;
@@ -737,6 +752,11 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
                 if (resumable)
                     QFile::remove(infoPath);
                 outcome = Outcome::Done;
+                // A continued answer names the file as the part before it did, when it names it at all.
+                const QByteArray etag = partial::strongETag(*reply);
+                const QByteArray modified = partial::lastModified(*reply);
+                FLastFile = {total, etag.isEmpty() && base > 0 ? stored.etag : etag,
+                             modified.isEmpty() && base > 0 ? stored.lastModified : modified};
             }
         }
     }

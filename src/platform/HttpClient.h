@@ -34,6 +34,18 @@ struct ExpectedFile
     QByteArray sha256;
 };
 
+// How the server identifies a file it sent: the whole file's length and its validators (a strong
+// ETag, a Last-Modified date), each empty when the server sent none.
+struct FileValidators
+{
+    int64_t length = -1;
+    QByteArray etag;
+    QByteArray lastModified;
+
+    bool identifiesFile() const { return !etag.isEmpty() || !lastModified.isEmpty(); }
+    bool operator==(const FileValidators &other) const = default;
+};
+
 // A file that differs from what was expected: its announced length is another, or its digest.
 class EContentMismatch : public Exception
 {
@@ -129,6 +141,14 @@ public:
     void get(const QUrl &url, const QString &destinationPath, const ExpectedFile *expected = nullptr,
              const TransferLimits &limits = {});
 
+    // The next get() asks for the file only when the server's copy is no longer `have`
+    // (If-None-Match, If-Modified-Since; `have` must identify the file). The server's answer that
+    // it has not changed raises EIdHTTPProtocolException with status 304 and leaves the destination
+    // as it was. Validators that are not plain header values are not sent.
+    void onlyIfChangedFrom(const FileValidators &have);
+    // The file the last get() put in place, as the server identified it; empty after a failure.
+    const FileValidators &lastFile() const { return FLastFile; }
+
     bool isBusy() const { return FBusy; }
     // The bytes of the file that an earlier attempt left and the running one continues from; valid
     // from its begin event on, so that a speed is taken over what this attempt fetched.
@@ -188,6 +208,8 @@ private:
     int64_t FMinimumRate = 1024;
     std::chrono::milliseconds FMinimumRateWindow{std::chrono::seconds(120)};
     int64_t FResumedFrom = 0;
+    FileValidators FOnlyIfChangedFrom; // for the next get() only
+    FileValidators FLastFile;
     bool FBusy = false;
     QEventLoop *FLoop = nullptr;     // the transfer's or the pause's loop
     QNetworkReply *FReply = nullptr; // the transfer get() is running

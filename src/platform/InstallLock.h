@@ -18,7 +18,8 @@ public:
     InstallLock &operator=(const InstallLock &) = delete;
 
     // True when this process holds the lock now. False when another process holds it (holder()
-    // says which) or the file cannot be made (errorText() says why).
+    // says which) or the file cannot be made or is not a plain file of its own (a link, a second
+    // name of another file): errorText() says why, and such a file is left as it is.
     bool tryLock(const QDateTime &started);
     bool isLocked() const;
 
@@ -32,7 +33,7 @@ public:
     static QString fileName() { return QStringLiteral("AutoUpdate.lock"); }
 
 private:
-    void readHolder();
+    void readHolder(const QByteArray &text);
 
     QString FPath;
     QString FHolder;

@@ -10,6 +10,11 @@
 
 using namespace klv;
 
+namespace {
+constexpr RunJournal::List kCustomer = RunJournal::List::Customer;
+constexpr RunJournal::List kGeneral = RunJournal::List::General;
+} // namespace
+
 // The journal of a download run, as the next run finds it.
 class TestRunJournal : public QObject
 {
@@ -22,6 +27,9 @@ private Q_SLOTS:
     void notAJournal_data();
     void notAJournal();
     void failedWriteKeepsState();
+    void carriedOn_data();
+    void carriedOn();
+    void copyRoundTrip();
 
 private:
     std::unique_ptr<QTemporaryDir> FDir;
@@ -39,8 +47,8 @@ void TestRunJournal::newRunRecordsItsRelease()
     RunJournal journal(FPath);
     QCOMPARE(journal.unfinishedRelease(), std::nullopt);
     // Written before anything is done: a run killed at once is still carried on.
-    QCOMPARE(journal.begin(137), uint16_t(137));
-    QCOMPARE(testsupport::readFile(FPath), QByteArray("release=137\r\n"));
+    QCOMPARE(journal.begin(137, kCustomer), uint16_t(137));
+    QCOMPARE(testsupport::readFile(FPath), QByteArray("release=137\r\nlist=customer\r\n"));
     journal.finish();
     QVERIFY(!QFile::exists(FPath));
 }
@@ -49,7 +57,7 @@ void TestRunJournal::nextRunCarriesOn()
 {
     {
         RunJournal first(FPath);
-        first.begin(137);
+        first.begin(137, kCustomer);
         first.markStarted(RunJournal::fileEntry(QStringLiteral("klv.exe")));
         first.markDone(RunJournal::fileEntry(QStringLiteral("klv.exe")));
         first.markStarted(RunJournal::fileEntry(QStringLiteral("sub\\help.dll")));
@@ -58,7 +66,7 @@ void TestRunJournal::nextRunCarriesOn()
     RunJournal next(FPath);
     QCOMPARE(next.unfinishedRelease(), std::optional<uint16_t>(137));
     // KLV.EXE wants 138 now; the run goes on with 137.
-    QCOMPARE(next.begin(138), uint16_t(137));
+    QCOMPARE(next.begin(138, kCustomer), uint16_t(137));
     QVERIFY(next.isDone(RunJournal::fileEntry(QStringLiteral("klv.exe"))));
     QVERIFY(!next.isUnfinished(RunJournal::fileEntry(QStringLiteral("klv.exe"))));
     QVERIFY(next.isUnfinished(RunJournal::fileEntry(QStringLiteral("sub\\help.dll"))));
@@ -71,7 +79,7 @@ void TestRunJournal::nextRunCarriesOn()
     next.markStarted(RunJournal::command(0, QStringLiteral("query$a.sql")));
 
     RunJournal third(FPath);
-    QCOMPARE(third.begin(138), uint16_t(137));
+    QCOMPARE(third.begin(138, kCustomer), uint16_t(137));
     QVERIFY(third.isDone(RunJournal::package(QStringLiteral("138.zlb"))));
     QVERIFY(third.isUnfinished(RunJournal::command(0, QStringLiteral("query$a.sql"))));
     QVERIFY(!third.isUnfinished(RunJournal::command(1, QStringLiteral("query$a.sql"))));
@@ -100,20 +108,104 @@ void TestRunJournal::notAJournal()
     testsupport::writeFile(FPath, bytes);
     RunJournal journal(FPath);
     QCOMPARE(journal.unfinishedRelease(), std::nullopt);
-    QCOMPARE(journal.begin(137), uint16_t(137));
-    QCOMPARE(testsupport::readFile(FPath), QByteArray("release=137\r\n"));
+    QCOMPARE(journal.begin(137, kCustomer), uint16_t(137));
+    QCOMPARE(testsupport::readFile(FPath), QByteArray("release=137\r\nlist=customer\r\n"));
 }
 
 void TestRunJournal::failedWriteKeepsState()
 {
     RunJournal journal(FPath);
-    journal.begin(137);
+    journal.begin(137, kCustomer);
     journal.markStarted(RunJournal::fileEntry(QStringLiteral("a.dll")));
     const QByteArray before = testsupport::readFile(FPath);
     QVERIFY(QDir().mkpath(atomicTempName(FPath))); // the temporary file cannot be made
     QVERIFY_THROWS_EXCEPTION(EInOutError, journal.markDone(RunJournal::fileEntry(QStringLiteral("a.dll"))));
     QCOMPARE(testsupport::readFile(FPath), before);
-    QVERIFY(RunJournal(FPath).begin(137) == 137);
+    QVERIFY(RunJournal(FPath).begin(137, kCustomer) == 137);
+}
+
+// What a journal tells the run that carries it on: the list it belongs to, whether a step failed,
+// and the server's copy of each finished package.
+void TestRunJournal::carriedOn_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("generalRun");
+    QTest::addColumn<int>("listBefore"); // -1 none, else RunJournal::List
+    QTest::addColumn<int>("listAfter");
+    QTest::addColumn<bool>("failure");    // or may have: a journal of an earlier version does not say
+    QTest::addColumn<QByteArray>("etag"); // of SQL:138.zlb's copy; "-" none
+    const QByteArray head = "release=137\r\nlist=customer\r\n";
+    const QByteArray done = "done=SQL:138.zlb\r\n";
+    const int customer = int(kCustomer);
+    const int general = int(kGeneral);
+    QTest::newRow("earlier version, taken by the general list")
+        << QByteArray("release=137\r\n" + done) << true << -1 << general << true << QByteArray("-");
+    QTest::newRow("general list's, carried on by the customer's")
+        << QByteArray("release=137\r\nlist=general\r\n") << false << general << customer << false << QByteArray("-");
+    QTest::newRow("customer's stays the customer's")
+        << head << true << customer << customer << false << QByteArray("-");
+    QTest::newRow("unknown list name") << QByteArray("release=137\r\nlist=other\r\n") << false << -1 << customer << true
+                                       << QByteArray("-");
+    QTest::newRow("copy of a finished package")
+        << head + "copy=10,,%22a%20b%22,Mon%2C%2007%20Dec%202026%2010%3A00%3A00%20GMT SQL:138.zlb\r\n" + done << false
+        << customer << customer << false << QByteArray("\"a b\"");
+    QTest::newRow("finished again without a copy")
+        << head + "copy=10,,%22a%22, SQL:138.zlb\r\n" + done + "started=SQL:138.zlb\r\n" + done << false << customer
+        << customer << false << QByteArray("-");
+    QTest::newRow("copy of another entry") << head + "copy=10,,%22a%22, SQL:139.zlb\r\n" + done << false << customer
+                                           << customer << false << QByteArray("-");
+    QTest::newRow("damaged length") << head + "copy=x,,%22a%22, SQL:138.zlb\r\n" + done << false << customer << customer
+                                    << false << QByteArray("-");
+    QTest::newRow("damaged digest") << head + "copy=10,abc,%22a%22, SQL:138.zlb\r\n" + done << false << customer
+                                    << customer << false << QByteArray("-");
+    // Validators are sent to the server again: a line break would start a header of its own.
+    QTest::newRow("line break in a validator") << head + "copy=10,,%22a%0D%0AX-Evil%3A%201%22, SQL:138.zlb\r\n" + done
+                                               << false << customer << customer << false << QByteArray("-");
+    QTest::newRow("failed command") << head + "started=CMD:0:query$x.sql\r\nfailed=CMD:0:query$x.sql\r\n"
+                                    << false << customer << customer << true << QByteArray("-");
+}
+
+void TestRunJournal::carriedOn()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, generalRun);
+    QFETCH(int, listBefore);
+    QFETCH(int, listAfter);
+    QFETCH(bool, failure);
+    QFETCH(QByteArray, etag);
+    testsupport::writeFile(FPath, bytes);
+    RunJournal journal(FPath);
+    const std::optional<RunJournal::Unfinished> unfinished = journal.unfinished();
+    QVERIFY(unfinished);
+    QCOMPARE(unfinished->list ? int(*unfinished->list) : -1, listBefore);
+    QCOMPARE(journal.begin(138, generalRun ? kGeneral : kCustomer), uint16_t(137));
+    QCOMPARE(int(*RunJournal(FPath).unfinished()->list), listAfter);
+    QCOMPARE(journal.mayHaveFailed(), failure);
+    const std::optional<RunJournal::ServerCopy> copy = journal.fetchedCopy(RunJournal::package("138.zlb"));
+    QCOMPARE(copy ? copy->http.etag : QByteArray("-"), etag);
+    // What was read is what the next run reads: rewritten whole on the next step.
+    journal.markStarted(RunJournal::command(0, QStringLiteral("exec$a.exe")));
+    RunJournal next(FPath);
+    next.begin(138, kCustomer);
+    QCOMPARE(next.mayHaveFailed(), failure);
+    QCOMPARE(next.fetchedCopy(RunJournal::package("138.zlb")), copy);
+}
+
+// A copy as the server described it comes back as it was, whatever its validators hold.
+void TestRunJournal::copyRoundTrip()
+{
+    const RunJournal::ServerCopy copy{{1536, "\"5f3a-600\"", "Tue, 08 Dec 2026 10:00:00 GMT"}, QByteArray(32, '\xab')};
+    {
+        RunJournal first(FPath);
+        first.begin(137, kCustomer);
+        first.markStarted(RunJournal::fileEntry(QStringLiteral("sub\\x y.dll")));
+        first.markDone(RunJournal::fileEntry(QStringLiteral("sub\\x y.dll")), copy);
+    }
+    RunJournal next(FPath);
+    next.begin(137, kCustomer);
+    QVERIFY(next.isDone(RunJournal::fileEntry(QStringLiteral("sub\\x y.dll"))));
+    QCOMPARE(next.fetchedCopy(RunJournal::fileEntry(QStringLiteral("sub\\x y.dll"))), copy);
+    QVERIFY(!next.mayHaveFailed());
 }
 
 QTEST_GUILESS_MAIN(TestRunJournal)

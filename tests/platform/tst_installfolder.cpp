@@ -14,7 +14,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -36,6 +38,8 @@ private Q_SLOTS:
     void lockRefusesSecond();
     void lockLeftBehindIsTakenOver();
     void lockInMissingFolder();
+    void lockThroughLinkRefused_data();
+    void lockThroughLinkRefused();
 };
 
 void TestInstallFolder::staysInside_data()
@@ -209,6 +213,67 @@ void TestInstallFolder::lockInMissingFolder()
     QVERIFY(!lock.errorText().isEmpty());
     QVERIFY2(lock.refusalText().startsWith(QStringLiteral("AutoUpdate kan de installatie niet vergrendelen")),
              qPrintable(lock.refusalText()));
+}
+
+namespace {
+// Makes `path` a symbolic or hard link to `target`.
+bool makeLink(const QString &kind, const QString &target, const QString &path)
+{
+#ifdef _WIN32
+    const std::wstring from = QDir::toNativeSeparators(path).toStdWString();
+    const std::wstring to = QDir::toNativeSeparators(target).toStdWString();
+    if (kind == u"hard")
+        return CreateHardLinkW(from.c_str(), to.c_str(), nullptr);
+    return CreateSymbolicLinkW(from.c_str(), to.c_str(), 0);
+#else
+    const QByteArray from = QFile::encodeName(path);
+    const QByteArray to = QFile::encodeName(target);
+    const int result =
+        kind == u"hard" ? ::link(to.constData(), from.constData()) : ::symlink(to.constData(), from.constData());
+    return result == 0;
+#endif
+}
+} // namespace
+
+// A lock file that leads elsewhere is refused, and what it leads to is neither written nor made.
+void TestInstallFolder::lockThroughLinkRefused_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("targetExists");
+    QTest::newRow("symbolic link") << "symbolic" << true;
+    QTest::newRow("symbolic link to nothing") << "symbolic" << false;
+    QTest::newRow("hard link") << "hard" << true;
+}
+
+void TestInstallFolder::lockThroughLinkRefused()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, targetExists);
+    QTemporaryDir dir;
+    const QString install = dir.filePath(QStringLiteral("Klv")) + u'/';
+    QVERIFY(QDir().mkpath(install));
+    const QString target = dir.filePath(QStringLiteral("elsewhere.txt"));
+    const QByteArray content = "somebody else's file\r\n";
+    if (targetExists)
+        testsupport::writeFile(target, content);
+    const QString lockPath = install + InstallLock::fileName();
+    if (!makeLink(kind, target, lockPath))
+        QSKIP("This system makes no such link here");
+
+    InstallLock lock(install);
+    QVERIFY(!lock.tryLock(QDateTime::currentDateTime()));
+    QVERIFY(!lock.isLocked());
+    QVERIFY2(lock.refusalText().startsWith(QStringLiteral("AutoUpdate kan de installatie niet vergrendelen")) &&
+                 lock.refusalText().contains(QStringLiteral("koppeling")),
+             qPrintable(lock.refusalText()));
+    if (targetExists)
+        QCOMPARE(testsupport::readFile(target), content);
+    else
+        QVERIFY(!QFileInfo::exists(target));
+    // Refused again by the next updater, and left where it is for whoever put it there.
+    InstallLock next(install);
+    QVERIFY(!next.tryLock(QDateTime::currentDateTime()));
+    QVERIFY(QFileInfo(lockPath).isSymLink() || QFileInfo(lockPath).isFile());
 }
 
 QTEST_GUILESS_MAIN(TestInstallFolder)
