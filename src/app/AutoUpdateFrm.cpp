@@ -138,7 +138,7 @@ void TFrmAutoUpdate::keepAlive()
 // partly run; everybody else gets the refusal, which says where the way out is.
 ChangedScript TFrmAutoUpdate::changedScriptChoice(const QString &fileName, int settled)
 {
-    if (ui->EdPwd->isHidden())
+    if (ui->EdPwd->isHidden() || !CheckServicePassword(ui->EdPwd->text()))
         return ChangedScript::Refuse;
     if (dialogs().confirm(kRunChangedScriptWhole.arg(fileName).arg(settled)))
         return ChangedScript::RunWhole;

@@ -30,6 +30,13 @@ namespace signing {
 class ListVerifier;
 }
 
+// A script of the conversion run: conversion script n, or SQL update script n.
+struct PlannedScript
+{
+    bool conversion;
+    uint16_t number;
+};
+
 // What the download run decides for one entry of the package list's file section.
 struct FileDecision
 {
@@ -112,6 +119,10 @@ public:
     // The conversion run.
     void BtnUpdateClick();
     uint16_t RequiredDbVersion(uint16_t number) { return FScripts->RequiredDbVersion(number); }
+    // The scripts a conversion would run, in order.
+    QList<PlannedScript> conversionPlan();
+    SqlScriptEngine &scripts() { return *FScripts; }
+    ScriptHistory &history() { return *FHistory; }
     void StampAutoUpdateDate();
 
     // Service mode and one-off scripts.

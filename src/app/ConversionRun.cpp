@@ -93,32 +93,49 @@ bool TFrmAutoUpdate::conversionPlanFits()
 }
 
 // Interleaves the two series: an SQL update script runs as soon as the database has the
-// version its header asks for, a conversion script otherwise.
-void TFrmAutoUpdate::runConversionLoop()
+// version its header asks for, a conversion script otherwise. A script that cannot be read counts
+// as needing nothing; running it raises.
+QList<PlannedScript> TFrmAutoUpdate::conversionPlan()
 {
+    QList<PlannedScript> plan;
     // Counted in int so that the last possible number does not wrap around to 0.
     int dbVersion = FDbVersion + 1;
     int dbUpdate = FDbUpdate + 1;
-    const auto sync = [&] {
-        FDbVersion = static_cast<uint16_t>(dbVersion);
-        FDbUpdate = static_cast<uint16_t>(dbUpdate);
-    };
-    sync();
-    const auto prerequisite = [&] {
-        return dbUpdate > FScriptVersion ? kNoUpdateScriptLeft : RequiredDbVersion(static_cast<uint16_t>(dbUpdate));
+    const auto prerequisite = [&]() -> int {
+        if (dbUpdate > FScriptVersion)
+            return kNoUpdateScriptLeft;
+        try {
+            return RequiredDbVersion(static_cast<uint16_t>(dbUpdate));
+        } catch (const std::exception &) {
+            return 0;
+        }
     };
     int required = prerequisite();
     while (dbVersion <= FExeDbVersion || dbUpdate <= FScriptVersion) {
         if (dbVersion <= required) {
-            RunConversionScript(static_cast<uint16_t>(dbVersion));
-            ++dbVersion;
+            plan.append({true, static_cast<uint16_t>(dbVersion++)});
         } else {
-            RunUpdateScript(static_cast<uint16_t>(dbUpdate), QString());
-            ++dbUpdate;
-            sync();
+            plan.append({false, static_cast<uint16_t>(dbUpdate++)});
             required = prerequisite();
         }
-        sync();
+    }
+    return plan;
+}
+
+void TFrmAutoUpdate::runConversionLoop()
+{
+    const QList<PlannedScript> plan = conversionPlan();
+    // From the start of the loop on the versions name the next script of each series.
+    ++FDbVersion;
+    ++FDbUpdate;
+    for (const PlannedScript &script : plan) {
+        if (script.conversion) {
+            RunConversionScript(script.number);
+            FDbVersion = static_cast<uint16_t>(script.number + 1);
+        } else {
+            RunUpdateScript(script.number, QString());
+            FDbUpdate = static_cast<uint16_t>(script.number + 1);
+        }
     }
 }
 

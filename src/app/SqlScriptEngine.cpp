@@ -153,8 +153,10 @@ void SqlScriptEngine::runScript(const Script &script)
             return; // done by hand, in the service mode
         if (same && earlier->isUnfinished()) {
             id = earlier->id;
-            from = earlier->done;
+            // Waits for a statement of a killed run that the database may still be finishing;
+            // only then is its count final.
             FHistory.resume(id);
+            from = FHistory.settled(id);
         } else if (earlier->isUnfinished() && earlier->done == 0) {
             FHistory.finish(earlier->id, ScriptHistory::replaced()); // nothing of it took effect
         } else if (earlier->isUnfinished()) {
@@ -200,27 +202,35 @@ void SqlScriptEngine::runStatement(const Script &script, const Statement &statem
         FDisplay.keepAlive();
     }
 
+    // The record of the statement's progress goes first in its transaction: it locks the history
+    // row, so that a run that starts while the database still works on a statement of a killed
+    // one waits for its end and then sees whether it took effect.
+    //
     // A database server that commits every statement by itself runs a self-contained statement
-    // as a transaction of its own already, and rolls it back whole when it fails: the statement
-    // and the record of its progress go in one round trip, as one implicit transaction, instead
-    // of four (begin, the statement, the record, commit).
+    // as a transaction of its own already, and rolls it back whole when it fails: the record and
+    // the statement go in one round trip, as one implicit transaction, instead of four (begin,
+    // the record, the statement, commit).
     const bool oneTrip =
         FDatabase.commitsEachStatement() && !FDatabase.InTransaction() && sqlscript::isSelfContained(statement.sql);
     TKvQuery query(FDatabase);
     query.ParamCheck = false; // the text goes to the database as written, colons and all
-    query.SQL = oneTrip ? statement.sql + QStringList{QStringLiteral(";"), progress.settleSql()} : statement.sql;
+    query.SQL = oneTrip ? QStringList{progress.settleSql() + QStringLiteral(";")} + statement.sql : statement.sql;
     query.Prepare();
     if (!oneTrip)
         FDatabase.StartTransaction();
     try {
-        query.ExecSQL();
         if (!oneTrip) {
             TKvQuery settle(FDatabase);
             settle.ParamCheck = false;
             settle.SQL = QStringList{progress.settleSql()};
             settle.ExecSQL();
-            FDatabase.Commit();
         }
+        if (oneTrip)
+            query.ExecAllSQL();
+        else
+            query.ExecSQL();
+        if (!oneTrip)
+            FDatabase.Commit();
     } catch (const std::exception &e) {
         try {
             if (!oneTrip)

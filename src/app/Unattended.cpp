@@ -2,6 +2,7 @@
 
 #include "AutoUpdateFrm.h"
 #include "RunJournal.h"
+#include "ScriptReport.h"
 #include "db/TextRoutines.h"
 #include "platform/Exceptions.h"
 #include "platform/HttpClient.h"
@@ -64,6 +65,8 @@ CommandLine CommandLine::parse(const QStringList &arguments)
             line.noRestart = true;
         } else if (a == u"--dry-run") {
             line.dryRun = true;
+        } else if (a == u"--history") {
+            line.history = true;
         } else if (a == u"--help") {
             line.help = true;
         } else if (const std::optional<QString> file = optionValue(arguments, i, QStringLiteral("--log"))) {
@@ -101,6 +104,9 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         line.error = QStringLiteral("--backup-made hoort bij --convert.");
     else if (line.dryRun && (line.convert || line.backupMade))
         line.error = QStringLiteral("--dry-run verandert niets en kan niet converteren.");
+    else if (line.history && (line.unattended || line.dryRun))
+        line.error = QStringLiteral("--history toont alleen de geschiedenis en gaat niet samen met --unattended of "
+                                    "--dry-run.");
     return line;
 }
 
@@ -122,6 +128,7 @@ QString CommandLine::helpText()
                           "                      (standaard 1024, 0 = geen grens); daarna wordt hij hervat\n"
                           "  --rate-window SEC   over hoeveel seconden die snelheid gemeten wordt (standaard 120)\n"
                           "  --dry-run           laat zien wat een update zou doen, zonder iets te veranderen\n"
+                          "  --history           toont de laatst uitgevoerde SQL-scripts uit de database\n"
                           "  --help              toont deze tekst\n"
                           "\n"
                           "Afsluitcodes: 0 klaar, 10 klaar maar een conversie wacht, 1 mislukt, 2 verkeerd gebruik.\n");
@@ -356,6 +363,9 @@ int runDryRun(TFrmAutoUpdate *window, ConsoleOutput &out)
             out.line(QStringLiteral("Scriptpakket: u%1.zlb").arg(k));
         for (const QString &command : list.readSection(QStringLiteral("CMD") + release))
             out.line(QStringLiteral("Opdracht: ") + command);
+        // With the scripts that are here now; a run may bring more.
+        for (const QString &line : conversionPlanLines(*window))
+            out.line(line);
     } catch (const std::exception &e) {
         failed = true;
         out.line(QStringLiteral("Fout: ") + exceptionMessage(e));

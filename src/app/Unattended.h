@@ -22,6 +22,7 @@ struct CommandLine
     bool backupMade = false;
     bool noRestart = false;
     bool dryRun = false;
+    bool history = false;
     QString logFile;
     // The slowest transfer that is let go on, in bytes a second over a window of seconds; -1 keeps
     // the client's own (1024 over 120), a rate of 0 turns the limit off.

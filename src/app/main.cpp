@@ -3,6 +3,7 @@
 #include "AutoUpdateFrm.h"
 #include "BuiltInTrust.h"
 #include "QtDialogs.h"
+#include "ScriptReport.h"
 #include "Unattended.h"
 #include "platform/Console.h"
 #include "platform/InstallLock.h"
@@ -27,7 +28,7 @@ int main(int argc, char *argv[])
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     const klv::CommandLine line = klv::CommandLine::parse(arguments);
-    const bool withoutPerson = line.unattended || line.dryRun;
+    const bool withoutPerson = line.unattended || line.dryRun || line.history;
     if (withoutPerson || line.help || !line.error.isEmpty())
         klv::useParentConsole();
     if (line.help || !line.error.isEmpty()) {
@@ -57,7 +58,7 @@ int main(int argc, char *argv[])
                      folders,
                      klv::AliasTable::fromEnvironment(folders.installDir()),
                      klv::storedServerBase()};
-        s.startMainProgramOnClose = !line.noRestart && !line.dryRun;
+        s.startMainProgramOnClose = !line.noRestart && !line.dryRun && !line.history;
         s.publicKeys = klv::builtInPublicKeys();
         s.authorities = klv::builtInAuthorities();
         return s;
@@ -69,13 +70,16 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "Kan het logbestand niet openen: %s\n", qPrintable(line.logFile));
             return klv::ExitUsage;
         }
-        if (!locked) {
+        // Reading the history changes nothing: also while another updater is at work.
+        if (!locked && !line.history) {
             out.line(QStringLiteral("Fout: ") + lock.refusalText());
             out.line(QStringLiteral("Update mislukt."));
             return klv::ExitFailed;
         }
         klv::UnattendedDialogs dialogs(out, line.backupMade, 3, retryPauseMs());
         auto *window = new klv::TFrmAutoUpdate(seams(dialogs), line.positional);
+        if (line.history)
+            return klv::runHistory(window, out);
         return line.dryRun ? klv::runDryRun(window, out) : klv::runUnattended(window, line, out);
     }
 

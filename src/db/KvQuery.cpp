@@ -124,6 +124,17 @@ void TKvQuery::ExecSQL()
     run();
 }
 
+void TKvQuery::ExecAllSQL()
+{
+    ExecSQL();
+    // The driver reports the first statement's result; a later one that failed (and with it the
+    // whole text) shows only when its result is asked for.
+    while (FQuery->nextResult()) {
+    }
+    if (FQuery->lastError().isValid())
+        raise(*FQuery);
+}
+
 void TKvQuery::Close()
 {
     if (FActive && FQuery)

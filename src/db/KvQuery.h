@@ -38,6 +38,9 @@ public:
     void Open();
     // Runs a statement that returns no rows.
     void ExecSQL();
+    // Runs a text of several statements that return no rows (sent as one, where the server takes
+    // that); raises when any of them failed.
+    void ExecAllSQL();
     void Close();
     bool Active() const { return FActive; }
 

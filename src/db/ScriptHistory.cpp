@@ -172,6 +172,15 @@ void ScriptHistory::resume(qint64 id)
     ExecInOwnTransaction(query);
 }
 
+int ScriptHistory::settled(qint64 id)
+{
+    TKvQuery query(FDatabase);
+    query.SQL = QStringList{QStringLiteral("SELECT STATEMENTS_DONE FROM AUTOUPDATE_HISTORY WHERE RUN_ID = :id")};
+    query.setParam(QStringLiteral("id"), id);
+    query.Open();
+    return query.Eof() ? 0 : query.fieldAsInteger(QStringLiteral("STATEMENTS_DONE"));
+}
+
 void ScriptHistory::finish(qint64 id, const QString &outcome)
 {
     TKvQuery query(FDatabase);

@@ -67,8 +67,10 @@ public:
     std::optional<ScriptRunRecord> newest(ScriptKind kind, const QString &fileName);
     // A new row for a run that starts from its first statement.
     qint64 start(ScriptKind kind, const QString &fileName, const QString &sha256, int release);
-    // An unfinished run carried on: running again.
+    // An unfinished run carried on: running again. Waits while another connection holds the row.
     void resume(qint64 id);
+    // The statements run `id` settled.
+    int settled(qint64 id);
     // Ends a run with `outcome`, each in a transaction of its own.
     void finish(qint64 id, const QString &outcome);
     // The most recent runs, newest first.

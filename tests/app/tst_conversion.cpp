@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QSqlQuery>
 #include <QTest>
+
+Q_DECLARE_METATYPE(QList<bool>)
 #include <QToolButton>
 
 using namespace klv;
@@ -47,6 +49,8 @@ private Q_SLOTS:
     void missingScriptsChangeNothing_data();
     void missingScriptsChangeNothing();
     void failingStatementStopsRun();
+    void changedScriptWayOut_data();
+    void changedScriptWayOut();
     void otherUsersRefusedUnlessServiceMode();
     void stampTwiceOneDay();
     void servicePassword_data();
@@ -202,6 +206,57 @@ void TestConversion::failingStatementStopsRun()
     QVERIFY(!enabled("BtnClose2"));
     QCOMPARE(F.child<QLabel>("LblVersie")->text(), QStringLiteral("138"));
     QCOMPARE(F.child<QPlainTextEdit>("Memo2")->toPlainText(), QStringLiteral("insert into NOPE values (1)"));
+}
+
+void TestConversion::changedScriptWayOut_data()
+{
+    QTest::addColumn<bool>("serviceMode");
+    QTest::addColumn<QList<bool>>("answers"); // to "run it whole?" and "mark it done?"
+    QTest::addColumn<QStringList>("log");     // RUNLOG afterwards
+    QTest::newRow("refused") << false << QList<bool>{} << QStringList{"138 begin"};
+    QTest::newRow("service mode, run whole")
+        << true << QList<bool>{true} << QStringList{"138 begin", "138 begin", "138 again", "139.SQL"};
+    QTest::newRow("service mode, marked done")
+        << true << QList<bool>{false, true} << QStringList{"138 begin", "139.SQL"};
+    QTest::newRow("service mode, neither") << true << QList<bool>{false, false} << QStringList{"138 begin"};
+}
+
+// 138.SQL stopped after its first statement, then came again with other bytes: nothing of it runs
+// until somebody in the service mode, with the day's password, runs it whole or marks it done.
+void TestConversion::changedScriptWayOut()
+{
+    QFETCH(bool, serviceMode);
+    QFETCH(QList<bool>, answers);
+    QFETCH(QStringList, log);
+    prepareWork("138");
+    F.putFile(QStringLiteral("U1011.SQL"), "select 1\r\n;\r\n");
+    F.putFile(QStringLiteral("u1012.sql"), "select 1\r\n;\r\n");
+    F.putFile(QStringLiteral("138.SQL"),
+              "insert into RUNLOG values ('138 begin')\r\n;\r\ninsert into NOPE values (1)\r\n;\r\n");
+    F.create()->show();
+    F.dialogs->queueAnswer(true);
+    F.click("BtnUpdate");
+    QCOMPARE(runLog(), QStringList{"138 begin"});
+    delete F.window.data();
+
+    F.putFile(QStringLiteral("138.SQL"), "insert into RUNLOG values ('138 begin')\r\n;\r\n"
+                                         "insert into RUNLOG values ('138 again')\r\n;\r\n");
+    F.create()->show();
+    if (serviceMode) {
+        doubleClick("LblDbSql");
+        F.child<QLineEdit>("EdPwd")->setText(QString::number(TFrmAutoUpdate::servicePassword(F.clock->today())));
+    }
+    F.dialogs->queueAnswer(true); // the backup
+    for (const bool answer : answers)
+        F.dialogs->queueAnswer(answer);
+    F.click("BtnUpdate");
+    QCOMPARE(runLog(), log);
+    const QString info = F.dialogs->texts(Kind::Information).join(u'\n');
+    const bool refused = log.size() == 1;
+    QVERIFY2(info.contains(QStringLiteral("Het script 138.SQL is eerder tot en met statement 1 uitgevoerd en is "
+                                          "sindsdien veranderd")) == refused,
+             qPrintable(info));
+    QVERIFY2(info.contains(kDone) == !refused, qPrintable(info));
 }
 
 void TestConversion::otherUsersRefusedUnlessServiceMode()
