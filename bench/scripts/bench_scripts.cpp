@@ -16,6 +16,7 @@
 #include "SqlScriptEngine.h"
 #include "db/Aliases.h"
 #include "db/KlvDatabase.h"
+#include "db/ScriptHistory.h"
 #include "platform/Clock.h"
 
 #include <QCoreApplication>
@@ -130,7 +131,9 @@ int main(int argc, char *argv[])
     // Rounds of the runner and then the client, each on an empty table; false when a run failed.
     const auto paired = [&](klv::KlvDatabase &db, const char *name, const char *goal,
                             const std::function<bool()> &client) {
-        klv::SqlScriptEngine engine(db, display, log, scriptDir);
+        // Every statement's progress is kept in the history, as in the updater.
+        klv::ScriptHistory history(db, clock, QStringLiteral("bench"), QStringLiteral("bench"));
+        klv::SqlScriptEngine engine(db, display, log, scriptDir, history);
         bench::PairedRounds rounds(name);
         for (int r = 0; r < runs; ++r) {
             const double e = timed([&] { reset(db); },

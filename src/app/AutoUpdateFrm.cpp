@@ -3,6 +3,7 @@
 #include "ErrorLog.h"
 #include "PremiumImport.h"
 #include "RunJournal.h"
+#include "db/DatabaseWorker.h"
 #include "db/KlvDatabase.h"
 #include "platform/Ansi.h"
 #include "platform/Convert.h"
@@ -132,6 +133,16 @@ void TFrmAutoUpdate::showStatement(const QStringList &sql)
 void TFrmAutoUpdate::keepAlive()
 {
     processMessages();
+}
+
+void TFrmAutoUpdate::useDatabaseWorker()
+{
+    if (FWorker)
+        return;
+    ParamList login;
+    gblKlvDBSLogin(*gblKlvDBS, login);
+    FWorker = std::make_unique<DatabaseWorker>(FSeams.aliases, gblKlvDBS->AliasName, login);
+    FScripts->setWork(FWorker.get());
 }
 
 // Only a technician in the service mode may decide about a script that changed since it was

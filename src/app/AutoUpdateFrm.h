@@ -26,6 +26,7 @@ class IniFile;
 class PremiumImport;
 class RunJournal;
 class StagedList;
+class DatabaseWorker;
 namespace signing {
 class ListVerifier;
 }
@@ -216,6 +217,8 @@ private:
     void showScriptNumber(Runner runner, uint16_t number) override;
     void showStatement(const QStringList &sql) override;
     void keepAlive() override;
+    // Script statements from now on on a connection and thread of their own.
+    void useDatabaseWorker();
     ChangedScript changedScriptChoice(const QString &fileName, int settled);
     void runConversionLoop();
     // Disables "Update" and "Sluiten" and asks whether a backup was made; false (with the
@@ -253,6 +256,7 @@ private:
     std::unique_ptr<Ui::TFrmAutoUpdate> ui;
     std::unique_ptr<ErrorLog> FErrorLog;
     std::unique_ptr<ScriptHistory> FHistory;
+    std::unique_ptr<DatabaseWorker> FWorker; // script statements run there, the window meanwhile answers
     std::unique_ptr<SqlScriptEngine> FScripts;
     std::unique_ptr<PremiumImport> FPremium;
     std::unique_ptr<RunJournal> FJournal; // the download run under way

@@ -65,6 +65,7 @@ void TFrmAutoUpdate::BtnUpdateClick()
     }
     FScripts->setRelease(FExeDbVersion);
     try {
+        useDatabaseWorker();
         runConversionLoop();
     } catch (const std::exception &e) {
         // Scripts already committed stay; the versions keep their advanced values.

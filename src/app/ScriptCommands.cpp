@@ -185,6 +185,7 @@ void TFrmAutoUpdate::ExecQueryFile(const QString &name)
         // Each in a transaction of its own; the first that fails ends the file.
         statements.append({sql, sqlscript::Terminator::Semicolon});
     }
+    useDatabaseWorker();
     FScripts->runQueryFile(name, bytes, statements);
 }
 

@@ -70,6 +70,7 @@ void TFrmAutoUpdate::SpdBtnLoadClick()
     if (!startScriptWork())
         return;
     try {
+        useDatabaseWorker();
         RunUpdateScript(1, fileName);
     } catch (const std::exception &e) {
         dialogs().information(exceptionMessage(e));

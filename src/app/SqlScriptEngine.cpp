@@ -17,6 +17,12 @@ using sqlscript::Statement;
 using sqlscript::Terminator;
 
 namespace {
+// A transaction that could not be started: the statement did not run.
+struct NotStarted
+{
+    std::exception_ptr failure;
+};
+
 const QString kChangedScript =
     QStringLiteral("Het script %1 is eerder tot en met statement %2 uitgevoerd en is sindsdien veranderd; er is niets "
                    "van uitgevoerd. In de servicemodus kunt u het helemaal opnieuw laten uitvoeren of als uitgevoerd "
@@ -33,7 +39,8 @@ QByteArray readScriptFile(const QString &path)
 
 SqlScriptEngine::SqlScriptEngine(KlvDatabase &database, StatementDisplay &display, const ErrorLog &log,
                                  QString scriptDir, ScriptHistory &history)
-    : FDatabase(database), FDisplay(display), FLog(log), FScriptDir(std::move(scriptDir)), FHistory(history)
+    : FDatabase(database), FDisplay(display), FLog(log), FScriptDir(std::move(scriptDir)), FHistory(history),
+      FInline(database), FWork(&FInline)
 {
 }
 
@@ -192,6 +199,39 @@ void SqlScriptEngine::runScript(const Script &script)
     FHistory.finish(id, ScriptHistory::completed());
 }
 
+// One statement and the record of it, in one transaction on `db`; rolled back whole when it fails.
+void SqlScriptEngine::execute(KlvDatabase &db, const QStringList &sql, const QString &settleSql, bool oneTrip)
+{
+    TKvQuery query(db);
+    query.ParamCheck = false; // the text goes to the database as written, colons and all
+    query.SQL = oneTrip ? QStringList{settleSql + QStringLiteral(";")} + sql : sql;
+    query.Prepare();
+    if (oneTrip) {
+        query.ExecAllSQL();
+        return;
+    }
+    try {
+        db.StartTransaction();
+    } catch (const std::exception &) {
+        throw NotStarted{std::current_exception()};
+    }
+    try {
+        TKvQuery settle(db);
+        settle.ParamCheck = false;
+        settle.SQL = QStringList{settleSql};
+        settle.ExecSQL();
+        query.ExecSQL();
+        db.Commit();
+    } catch (...) {
+        try {
+            db.Rollback();
+        } catch (const std::exception &) {
+            // The statement's own error is the one worth reporting.
+        }
+        throw;
+    }
+}
+
 void SqlScriptEngine::runStatement(const Script &script, const Statement &statement, ScriptProgress &progress)
 {
     const bool shown = script.kind != ScriptKind::Query;
@@ -212,32 +252,13 @@ void SqlScriptEngine::runStatement(const Script &script, const Statement &statem
     // the record, the statement, commit).
     const bool oneTrip =
         FDatabase.commitsEachStatement() && !FDatabase.InTransaction() && sqlscript::isSelfContained(statement.sql);
-    TKvQuery query(FDatabase);
-    query.ParamCheck = false; // the text goes to the database as written, colons and all
-    query.SQL = oneTrip ? QStringList{progress.settleSql() + QStringLiteral(";")} + statement.sql : statement.sql;
-    query.Prepare();
-    if (!oneTrip)
-        FDatabase.StartTransaction();
+    const QString settleSql = progress.settleSql();
     try {
-        if (!oneTrip) {
-            TKvQuery settle(FDatabase);
-            settle.ParamCheck = false;
-            settle.SQL = QStringList{progress.settleSql()};
-            settle.ExecSQL();
-        }
-        if (oneTrip)
-            query.ExecAllSQL();
-        else
-            query.ExecSQL();
-        if (!oneTrip)
-            FDatabase.Commit();
+        // On the work's own connection (a thread of its own in the window, which keeps painting).
+        FWork->run([&](KlvDatabase &db) { execute(db, statement.sql, settleSql, oneTrip); });
+    } catch (const NotStarted &notStarted) {
+        std::rethrow_exception(notStarted.failure); // nothing ran: not logged, not passed over
     } catch (const std::exception &e) {
-        try {
-            if (!oneTrip)
-                FDatabase.Rollback();
-        } catch (const std::exception &) {
-            // The statement's own error is the one worth reporting.
-        }
         if (shown)
             LogError(exceptionClassName(e) + QStringLiteral(" / ") + exceptionMessage(e));
         if (statement.terminator != Terminator::Goo)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SqlScript.h"
+#include "db/DatabaseWorker.h"
 #include "db/ScriptHistory.h"
 
 #include <QString>
@@ -70,6 +71,8 @@ public:
     // logged here (the command reports it).
     void runQueryFile(const QString &fileName, const QByteArray &bytes, const QList<sqlscript::Statement> &statements);
 
+    // Where the statements run: by default at once on the engine's database.
+    void setWork(DatabaseWork *work) { FWork = work ? work : &FInline; }
     // The release the scripts belong to, for the history.
     void setRelease(int release) { FRelease = release; }
     // Asked for a script that changed since it was partly run; unset: refused.
@@ -100,12 +103,15 @@ private:
     static QString shaOf(const Script &script);
     void runScript(const Script &script);
     void runStatement(const Script &script, const sqlscript::Statement &statement, ScriptProgress &progress);
+    static void execute(KlvDatabase &db, const QStringList &sql, const QString &settleSql, bool oneTrip);
 
     KlvDatabase &FDatabase;
     StatementDisplay &FDisplay;
     const ErrorLog &FLog;
     QString FScriptDir;
     ScriptHistory &FHistory;
+    InlineWork FInline;
+    DatabaseWork *FWork;
     int FRelease = 0;
 };
 

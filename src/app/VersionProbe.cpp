@@ -2,6 +2,7 @@
 // the highest SQL update script on disk.
 #include "AutoUpdateFrm.h"
 
+#include "db/DatabaseWorker.h"
 #include "db/KlvDatabase.h"
 #include "db/KvQuery.h"
 #include "platform/Convert.h"
@@ -41,7 +42,8 @@ bool TFrmAutoUpdate::OtherUsersActive()
     query.Open();
     const int32_t count = query.fieldAsInteger(QStringLiteral("ConnCount"));
     query.Close();
-    return count > 1;
+    // The connection that runs script statements is this updater's too.
+    return count > 1 + (FWorker && FWorker->isConnected() ? 1 : 0);
 }
 
 void TFrmAutoUpdate::ProbeDatabase()

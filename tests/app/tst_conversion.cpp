@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 #include "WindowFixture.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,6 +13,7 @@
 #include <QPushButton>
 #include <QSqlQuery>
 #include <QTest>
+#include <QTimer>
 
 Q_DECLARE_METATYPE(QList<bool>)
 #include <QToolButton>
@@ -51,6 +53,8 @@ private Q_SLOTS:
     void failingStatementStopsRun();
     void changedScriptWayOut_data();
     void changedScriptWayOut();
+    void longStatementKeepsWindowAlive_data();
+    void longStatementKeepsWindowAlive();
     void otherUsersRefusedUnlessServiceMode();
     void stampTwiceOneDay();
     void servicePassword_data();
@@ -257,6 +261,91 @@ void TestConversion::changedScriptWayOut()
                                           "sindsdien veranderd")) == refused,
              qPrintable(info));
     QVERIFY2(info.contains(kDone) == !refused, qPrintable(info));
+}
+
+void TestConversion::longStatementKeepsWindowAlive_data()
+{
+    QTest::addColumn<QString>("alias");
+    QTest::newRow("sqlite") << "KLV";
+    QTest::newRow("postgres") << "KPG";
+}
+
+// A statement of ten seconds and more: meanwhile the window paints, its timers tick, and a close
+// is refused with the message, as under any other long work.
+void TestConversion::longStatementKeepsWindowAlive()
+{
+    QFETCH(QString, alias);
+    QVERIFY(F.putExe(QStringLiteral("138")));
+    std::unique_ptr<testsupport::PgTestDatabase> pg;
+    QByteArray statement;
+    if (alias == u"KPG") {
+        KLV_SKIP_WITHOUT_DRIVER(QStringLiteral("QPSQL"));
+        pg = std::make_unique<testsupport::PgTestDatabase>();
+        QVERIFY(pg->isValid());
+        QVERIFY(testsupport::execAll(
+            pg->connection(),
+            {"insert into SYSPROPS (VERSIENUMMER, IUPDATE_SPP, DAUTOUPDATE_SPP) values (137, 1010, null)",
+             "insert into SYSTEMINFO values ('07', '4711')", "insert into LICENSE values ('KEY1234567')",
+             "create table RUNLOG (NAME varchar(20))"}));
+        QVERIFY(pg->closeConnection());
+        pg->addAlias(F.ini, alias);
+        statement = "insert into RUNLOG select 'long' from (select pg_sleep(10.5)) s";
+    } else {
+        // A count that keeps SQLite busy for about ten and a half seconds on this machine.
+        const QByteArray count = "select count(*) as n from (with recursive c(x) as (select 1 union all select x + 1 "
+                                 "from c where x < %1) select x from c) q";
+        QElapsedTimer probe;
+        probe.start();
+        QVERIFY(F.sql({QString::fromLatin1(count).arg(1000000)}));
+        const qint64 rows = 1000000LL * 10500 / std::max<qint64>(1, probe.elapsed());
+        statement = "insert into RUNLOG select 'long' from (" + QString::fromLatin1(count).arg(rows).toLatin1() + ") s";
+    }
+    F.putFile(QStringLiteral("138.SQL"), statement + "\r\n;\r\nupdate SYSPROPS set VERSIENUMMER = 138\r\n;\r\n");
+    F.create({QStringLiteral("0"), QStringLiteral("0"), alias})->show();
+    QVERIFY(enabled("BtnUpdate"));
+
+    int paints = 0, ticks = 0;
+    struct PaintCounter : QObject
+    {
+        int &count;
+        explicit PaintCounter(int &c) : count(c) {}
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            count += event->type() == QEvent::Paint;
+            return false;
+        }
+    } counter(paints);
+    F.window->installEventFilter(&counter);
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        ++ticks;
+        if (F.window)
+            F.window->update();
+    });
+    ticker.start(100);
+    QTimer::singleShot(3000, F.window, [&] { F.window->close(); });
+    F.dialogs->queueAnswer(true);
+    QElapsedTimer clock;
+    clock.start();
+    F.click("BtnUpdate");
+    const qint64 elapsed = clock.elapsed();
+    ticker.stop();
+    QVERIFY2(elapsed >= 10000, qPrintable(QString::number(elapsed)));
+    // Ticks and paints all along (a frozen window gets none until the statement ends).
+    QVERIFY2(ticks >= elapsed / 100 * 7 / 10, qPrintable(QStringLiteral("%1 ticks in %2 ms").arg(ticks).arg(elapsed)));
+    QVERIFY2(paints >= ticks / 2, qPrintable(QStringLiteral("%1 paints, %2 ticks").arg(paints).arg(ticks)));
+    const QStringList info = F.dialogs->texts(Kind::Information);
+    QVERIFY2(info.contains(QStringLiteral("De database wordt bijgewerkt. Het venster kan pas worden gesloten als de "
+                                          "conversie klaar is.")),
+             qPrintable(info.join(u'\n')));
+    QVERIFY2(info.contains(kDone), qPrintable(info.join(u'\n')));
+    if (pg) {
+        QSqlQuery q(pg->connection());
+        QVERIFY(q.exec(QStringLiteral("select NAME from RUNLOG")) && q.next());
+        QCOMPARE(q.value(0).toString(), QStringLiteral("long"));
+    } else {
+        QCOMPARE(runLog(), QStringList{"long"});
+    }
 }
 
 void TestConversion::otherUsersRefusedUnlessServiceMode()
