@@ -200,11 +200,12 @@ void SqlScriptEngine::runScript(const Script &script)
 }
 
 // One statement and the record of it, in one transaction on `db`; rolled back whole when it fails.
-void SqlScriptEngine::execute(KlvDatabase &db, const QStringList &sql, const QString &settleSql, bool oneTrip)
+void SqlScriptEngine::execute(KlvDatabase &db, const QStringList &sql, const QString &settleSql, const QString &lockSql,
+                              bool oneTrip)
 {
     TKvQuery query(db);
     query.ParamCheck = false; // the text goes to the database as written, colons and all
-    query.SQL = oneTrip ? QStringList{settleSql + QStringLiteral(";")} + sql : sql;
+    query.SQL = oneTrip ? QStringList{lockSql + QStringLiteral(";"), settleSql + QStringLiteral(";")} + sql : sql;
     query.Prepare();
     if (oneTrip) {
         query.ExecAllSQL();
@@ -242,20 +243,20 @@ void SqlScriptEngine::runStatement(const Script &script, const Statement &statem
         FDisplay.keepAlive();
     }
 
-    // The record of the statement's progress goes first in its transaction: it locks the history
-    // row, so that a run that starts while the database still works on a statement of a killed
-    // one waits for its end and then sees whether it took effect.
-    //
     // A database server that commits every statement by itself runs a self-contained statement
     // as a transaction of its own already, and rolls it back whole when it fails: the record and
     // the statement go in one round trip, as one implicit transaction, instead of four (begin,
-    // the record, the statement, commit).
+    // the record, the statement, commit). That transaction first takes its run's lock, so that a
+    // run started while the server still works on a statement of a killed one waits for its end
+    // and then sees whether it took effect; with a transaction of our own, the commit never comes
+    // from a killed process.
     const bool oneTrip =
         FDatabase.commitsEachStatement() && !FDatabase.InTransaction() && sqlscript::isSelfContained(statement.sql);
     const QString settleSql = progress.settleSql();
+    const QString lockSql = progress.lockSql();
     try {
         // On the work's own connection (a thread of its own in the window, which keeps painting).
-        FWork->run([&](KlvDatabase &db) { execute(db, statement.sql, settleSql, oneTrip); });
+        FWork->run([&](KlvDatabase &db) { execute(db, statement.sql, settleSql, lockSql, oneTrip); });
     } catch (const NotStarted &notStarted) {
         std::rethrow_exception(notStarted.failure); // nothing ran: not logged, not passed over
     } catch (const std::exception &e) {

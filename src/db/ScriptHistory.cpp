@@ -29,6 +29,17 @@ const QStringList kCreate = {QStringLiteral("CREATE TABLE AUTOUPDATE_HISTORY (")
                              QStringLiteral("  COMPUTER_NAME VARCHAR(64) NOT NULL"),
                              QStringLiteral(")")};
 
+// The statements a run settled, one row each, written inside each statement's own transaction.
+// Rows are only added (no index, no update): that costs a statement far less than raising a count
+// in place. They are folded into the history row when the run ends.
+const QStringList kCreateProgress = {QStringLiteral("CREATE TABLE AUTOUPDATE_PROGRESS ("),
+                                     QStringLiteral("  RUN_ID INTEGER NOT NULL,"),
+                                     QStringLiteral("  STATEMENT_NR INTEGER NOT NULL"), QStringLiteral(")")};
+
+// The lock a statement of a run holds on PostgreSQL until its implicit transaction ends (its
+// first key, the second is the run).
+constexpr int kRunLockKey = 1263;
+
 const QString kColumns = QStringLiteral("RUN_ID, KIND, FILE_NAME, SHA256, RELEASE_NR, STARTED_UTC, ENDED_UTC, "
                                         "STATEMENTS_DONE, STATEMENTS_FAILED, FAILED_AT, OUTCOME, UPDATER_VERSION, "
                                         "COMPUTER_NAME");
@@ -87,10 +98,15 @@ ScriptHistory::ScriptHistory(KlvDatabase &database, const Clock &clock, QString 
 
 bool ScriptHistory::exists() const
 {
+    return hasTable(tableName());
+}
+
+bool ScriptHistory::hasTable(const QString &name) const
+{
     // Servers fold unquoted names to their own case.
     const QStringList tables = FDatabase.connection().tables(QSql::Tables);
     return std::any_of(tables.cbegin(), tables.cend(),
-                       [](const QString &t) { return t.compare(tableName(), Qt::CaseInsensitive) == 0; });
+                       [&](const QString &t) { return t.compare(name, Qt::CaseInsensitive) == 0; });
 }
 
 void ScriptHistory::ensureTable()
@@ -99,6 +115,8 @@ void ScriptHistory::ensureTable()
         return;
     if (!exists())
         execInOwnTransaction(kCreate.join(u'\n'));
+    if (!hasTable(QStringLiteral("AUTOUPDATE_PROGRESS")))
+        execInOwnTransaction(kCreateProgress.join(u'\n'));
     FChecked = true;
 }
 
@@ -127,8 +145,12 @@ std::optional<ScriptRunRecord> ScriptHistory::newest(ScriptKind kind, const QStr
     // Names compare as Windows compares them; the newest run of the script decides.
     for (; !query.Eof(); query.Next()) {
         ScriptRunRecord r = record(query);
-        if (r.fileName.compare(fileName, Qt::CaseInsensitive) == 0)
-            return r;
+        if (r.fileName.compare(fileName, Qt::CaseInsensitive) != 0)
+            continue;
+        query.Close();
+        if (r.isUnfinished())
+            r.done = settled(r.id);
+        return r;
     }
     return std::nullopt;
 }
@@ -164,6 +186,16 @@ qint64 ScriptHistory::start(ScriptKind kind, const QString &fileName, const QStr
 
 void ScriptHistory::resume(qint64 id)
 {
+    // A statement of a killed run may still be at work on the server, and commit when it ends:
+    // its lock is waited for, so that the count read next is final.
+    if (FDatabase.commitsEachStatement()) {
+        TKvQuery wait(FDatabase);
+        wait.ParamCheck = false;
+        wait.SQL = QStringList{QStringLiteral("SELECT pg_advisory_lock(%1, %2); SELECT pg_advisory_unlock(%1, %2)")
+                                   .arg(kRunLockKey)
+                                   .arg(id)};
+        wait.ExecAllSQL();
+    }
     TKvQuery query(FDatabase);
     query.SQL = QStringList{
         QStringLiteral("UPDATE AUTOUPDATE_HISTORY SET OUTCOME = :outcome, ENDED_UTC = NULL WHERE RUN_ID = :id")};
@@ -174,22 +206,48 @@ void ScriptHistory::resume(qint64 id)
 
 int ScriptHistory::settled(qint64 id)
 {
-    TKvQuery query(FDatabase);
-    query.SQL = QStringList{QStringLiteral("SELECT STATEMENTS_DONE FROM AUTOUPDATE_HISTORY WHERE RUN_ID = :id")};
-    query.setParam(QStringLiteral("id"), id);
-    query.Open();
-    return query.Eof() ? 0 : query.fieldAsInteger(QStringLiteral("STATEMENTS_DONE"));
+    int done = 0;
+    {
+        TKvQuery query(FDatabase);
+        query.SQL = QStringList{QStringLiteral("SELECT STATEMENTS_DONE FROM AUTOUPDATE_HISTORY WHERE RUN_ID = :id")};
+        query.setParam(QStringLiteral("id"), id);
+        query.Open();
+        done = query.Eof() ? 0 : query.fieldAsInteger(QStringLiteral("STATEMENTS_DONE"));
+    }
+    TKvQuery progress(FDatabase);
+    progress.SQL =
+        QStringList{QStringLiteral("SELECT MAX(STATEMENT_NR) AS LAST_NR FROM AUTOUPDATE_PROGRESS WHERE RUN_ID = :id")};
+    progress.setParam(QStringLiteral("id"), id);
+    progress.Open();
+    return progress.Eof() ? done : std::max(done, progress.fieldAsInteger(QStringLiteral("LAST_NR")));
 }
 
 void ScriptHistory::finish(qint64 id, const QString &outcome)
 {
-    TKvQuery query(FDatabase);
-    query.SQL = QStringList{QStringLiteral("UPDATE AUTOUPDATE_HISTORY SET OUTCOME = :outcome, ENDED_UTC = :ended "
-                                           "WHERE RUN_ID = :id")};
-    query.setParam(QStringLiteral("outcome"), outcome);
-    query.setParam(QStringLiteral("ended"), nowText());
-    query.setParam(QStringLiteral("id"), id);
-    ExecInOwnTransaction(query);
+    const int done = settled(id);
+    FDatabase.StartTransaction();
+    try {
+        TKvQuery row(FDatabase);
+        row.SQL = QStringList{QStringLiteral("UPDATE AUTOUPDATE_HISTORY SET OUTCOME = :outcome, ENDED_UTC = :ended, "
+                                             "STATEMENTS_DONE = :done WHERE RUN_ID = :id")};
+        row.setParam(QStringLiteral("outcome"), outcome);
+        row.setParam(QStringLiteral("ended"), nowText());
+        row.setParam(QStringLiteral("done"), done);
+        row.setParam(QStringLiteral("id"), id);
+        row.ExecSQL();
+        TKvQuery folded(FDatabase);
+        folded.SQL = QStringList{QStringLiteral("DELETE FROM AUTOUPDATE_PROGRESS WHERE RUN_ID = :id")};
+        folded.setParam(QStringLiteral("id"), id);
+        folded.ExecSQL();
+        FDatabase.Commit();
+    } catch (...) {
+        try {
+            FDatabase.Rollback();
+        } catch (...) {
+            // The first error is the one to report.
+        }
+        throw;
+    }
 }
 
 QList<ScriptRunRecord> ScriptHistory::latest(int count)
@@ -202,13 +260,24 @@ QList<ScriptRunRecord> ScriptHistory::latest(int count)
     query.Open();
     for (; !query.Eof() && rows.size() < count; query.Next())
         rows.append(record(query));
+    query.Close();
+    for (ScriptRunRecord &row : rows)
+        if (row.isUnfinished())
+            row.done = settled(row.id);
     return rows;
 }
 
 QString ScriptHistory::progressSql(qint64 id, int position)
 {
     // Numbers only: nothing of the script's text goes into it.
-    return QStringLiteral("UPDATE AUTOUPDATE_HISTORY SET STATEMENTS_DONE = %1 WHERE RUN_ID = %2").arg(position).arg(id);
+    return QStringLiteral("INSERT INTO AUTOUPDATE_PROGRESS (RUN_ID, STATEMENT_NR) VALUES (%1, %2)")
+        .arg(id)
+        .arg(position);
+}
+
+QString ScriptHistory::runLockSql(qint64 id)
+{
+    return QStringLiteral("SELECT pg_advisory_xact_lock(%1, %2)").arg(kRunLockKey).arg(id);
 }
 
 void ScriptHistory::passOver(qint64 id, int position)
@@ -227,14 +296,27 @@ void ScriptHistory::passOver(qint64 id, int position)
     if (!failedAt.endsWith(QStringLiteral("...")))
         failedAt =
             failedAt.size() + more.size() <= kFailedAtLength - 3 ? failedAt + more : failedAt + QStringLiteral("...");
-    TKvQuery query(FDatabase);
-    query.SQL = QStringList{QStringLiteral("UPDATE AUTOUPDATE_HISTORY SET STATEMENTS_DONE = :done, "
-                                           "STATEMENTS_FAILED = STATEMENTS_FAILED + 1, FAILED_AT = :at "
-                                           "WHERE RUN_ID = :id")};
-    query.setParam(QStringLiteral("done"), position);
-    query.setParam(QStringLiteral("at"), failedAt);
-    query.setParam(QStringLiteral("id"), id);
-    ExecInOwnTransaction(query);
+    FDatabase.StartTransaction();
+    try {
+        TKvQuery row(FDatabase);
+        row.SQL = QStringList{QStringLiteral("UPDATE AUTOUPDATE_HISTORY SET STATEMENTS_FAILED = STATEMENTS_FAILED + 1, "
+                                             "FAILED_AT = :at WHERE RUN_ID = :id")};
+        row.setParam(QStringLiteral("at"), failedAt);
+        row.setParam(QStringLiteral("id"), id);
+        row.ExecSQL();
+        TKvQuery progress(FDatabase);
+        progress.ParamCheck = false;
+        progress.SQL = QStringList{progressSql(id, position)};
+        progress.ExecSQL();
+        FDatabase.Commit();
+    } catch (...) {
+        try {
+            FDatabase.Rollback();
+        } catch (...) {
+            // The first error is the one to report.
+        }
+        throw;
+    }
 }
 
 void ScriptProgress::passedOver()

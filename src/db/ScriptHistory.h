@@ -44,7 +44,9 @@ struct ScriptRunRecord
 // The table AUTOUPDATE_HISTORY in the application's database: which scripts ran, when, how far
 // and how they ended, for the updater (a script that stopped is carried on after its last
 // committed statement) and for support. Made by the updater when it is missing, in SQL that
-// SQLite, PostgreSQL and the production server all accept; times are UTC texts that sort.
+// SQLite, PostgreSQL and the production server all accept; times are UTC texts that sort. While a
+// run goes on, its settled statements are rows of AUTOUPDATE_PROGRESS, one written in each
+// statement's own transaction; they are folded into its history row when it ends.
 class ScriptHistory
 {
 public:
@@ -67,7 +69,8 @@ public:
     std::optional<ScriptRunRecord> newest(ScriptKind kind, const QString &fileName);
     // A new row for a run that starts from its first statement.
     qint64 start(ScriptKind kind, const QString &fileName, const QString &sha256, int release);
-    // An unfinished run carried on: running again. Waits while another connection holds the row.
+    // An unfinished run carried on: running again. Waits while a statement of it may still be at
+    // work on the server for a process that was killed.
     void resume(qint64 id);
     // The statements run `id` settled.
     int settled(qint64 id);
@@ -76,14 +79,18 @@ public:
     // The most recent runs, newest first.
     QList<ScriptRunRecord> latest(int count);
 
-    // The statement that records `position` settled statements for run `id`; run inside the
-    // transaction of the statement that settles it.
+    // The statement that records the statement at `position` of run `id` as settled; run inside
+    // the transaction of that statement.
     static QString progressSql(qint64 id, int position);
+    // On PostgreSQL, where a statement and its record go as one implicit transaction: the lock the
+    // transaction holds on its run until it ends, which resume() waits for.
+    static QString runLockSql(qint64 id);
     // Records the statement at `position` as failed and passed over, in a transaction of its own.
     void passOver(qint64 id, int position);
 
 private:
     QString nowText() const;
+    bool hasTable(const QString &name) const;
     void execInOwnTransaction(const QString &sql);
 
     KlvDatabase &FDatabase;
@@ -105,6 +112,7 @@ public:
     int done() const { return FDone; }
     // What the next statement's transaction must also run to record it as settled.
     QString settleSql() const { return ScriptHistory::progressSql(FId, FDone + 1); }
+    QString lockSql() const { return ScriptHistory::runLockSql(FId); }
     // The next statement took effect (its transaction, with settleSql(), committed).
     void settled() { ++FDone; }
     // The next statement failed and the script goes on without it.

@@ -4,9 +4,12 @@
 # logs in with (it may create databases, so each test makes its own). PostgreSQL refuses to run
 # as root, so as root the cluster belongs to the system user postgres.
 #   pg-fixture.sh start|stop
+# KLV_TEST_PG_FSYNC=on makes a server that flushes its commits, as a production one does
+# (benchmarks); the tests run without.
 set -euo pipefail
 
 port=${KLV_TEST_PG_PORT:-55432}
+fsync=${KLV_TEST_PG_FSYNC:-off}
 dir=/tmp/klv-pgtest-$(id -u)-$port
 bindir=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 [ -n "$bindir" ] || { echo "PostgreSQL server binaries not found" >&2; exit 1; }
@@ -30,7 +33,7 @@ start)
     as_owner "$bindir/initdb" -D "$dir/data" -U postgres --auth-local=trust --auth-host=scram-sha-256 \
         -E UTF8 --locale=C.UTF-8 >"$dir/initdb.log" 2>&1 || { cat "$dir/initdb.log" >&2; exit 1; }
     as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-        -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=off -c max_connections=60" start >/dev/null ||
+        -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=$fsync -c max_connections=60" start >/dev/null ||
         { cat "$dir/server.log" >&2; exit 1; }
     as_owner "$bindir/psql" -h "$dir" -p "$port" -U postgres -d postgres -q -v ON_ERROR_STOP=1 \
         -c "create role orvant login createdb password 'wimbrel'"
