@@ -128,6 +128,22 @@ void ScriptHistory::execInOwnTransaction(const QString &sql)
     ExecInOwnTransaction(query);
 }
 
+void ScriptHistory::inTransaction(const std::function<void()> &work)
+{
+    FDatabase.StartTransaction();
+    try {
+        work();
+        FDatabase.Commit();
+    } catch (...) {
+        try {
+            FDatabase.Rollback();
+        } catch (...) {
+            // The first error is the one to report.
+        }
+        throw;
+    }
+}
+
 QString ScriptHistory::nowText() const
 {
     return FClock.now().toUTC().toString(QLatin1String(kTimeFormat));
@@ -225,8 +241,7 @@ int ScriptHistory::settled(qint64 id)
 void ScriptHistory::finish(qint64 id, const QString &outcome)
 {
     const int done = settled(id);
-    FDatabase.StartTransaction();
-    try {
+    inTransaction([&] {
         TKvQuery row(FDatabase);
         row.SQL = QStringList{QStringLiteral("UPDATE AUTOUPDATE_HISTORY SET OUTCOME = :outcome, ENDED_UTC = :ended, "
                                              "STATEMENTS_DONE = :done WHERE RUN_ID = :id")};
@@ -239,15 +254,7 @@ void ScriptHistory::finish(qint64 id, const QString &outcome)
         folded.SQL = QStringList{QStringLiteral("DELETE FROM AUTOUPDATE_PROGRESS WHERE RUN_ID = :id")};
         folded.setParam(QStringLiteral("id"), id);
         folded.ExecSQL();
-        FDatabase.Commit();
-    } catch (...) {
-        try {
-            FDatabase.Rollback();
-        } catch (...) {
-            // The first error is the one to report.
-        }
-        throw;
-    }
+    });
 }
 
 QList<ScriptRunRecord> ScriptHistory::latest(int count)
@@ -296,8 +303,7 @@ void ScriptHistory::passOver(qint64 id, int position)
     if (!failedAt.endsWith(QStringLiteral("...")))
         failedAt =
             failedAt.size() + more.size() <= kFailedAtLength - 3 ? failedAt + more : failedAt + QStringLiteral("...");
-    FDatabase.StartTransaction();
-    try {
+    inTransaction([&] {
         TKvQuery row(FDatabase);
         row.SQL = QStringList{QStringLiteral("UPDATE AUTOUPDATE_HISTORY SET STATEMENTS_FAILED = STATEMENTS_FAILED + 1, "
                                              "FAILED_AT = :at WHERE RUN_ID = :id")};
@@ -308,15 +314,7 @@ void ScriptHistory::passOver(qint64 id, int position)
         progress.ParamCheck = false;
         progress.SQL = QStringList{progressSql(id, position)};
         progress.ExecSQL();
-        FDatabase.Commit();
-    } catch (...) {
-        try {
-            FDatabase.Rollback();
-        } catch (...) {
-            // The first error is the one to report.
-        }
-        throw;
-    }
+    });
 }
 
 void ScriptProgress::passedOver()

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 namespace klv {
@@ -91,6 +92,8 @@ public:
 private:
     QString nowText() const;
     bool hasTable(const QString &name) const;
+    // Runs `work` in one transaction on the window's connection, rolled back when it throws.
+    void inTransaction(const std::function<void()> &work);
     void execInOwnTransaction(const QString &sql);
 
     KlvDatabase &FDatabase;
