@@ -138,6 +138,12 @@ bool InstallLock::tryLock(const QDateTime &started)
     if (FHandle)
         return true;
     const std::wstring path = QDir::toNativeSeparators(FPath).toStdWString();
+    // A link is told by its attributes too: not every file system opens the link itself.
+    if (const DWORD attributes = GetFileAttributesW(path.c_str());
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        FError = kNotOwnFile;
+        return false;
+    }
     // Looked at first without the deletion on close, so that a refused link stays where it is.
     if (HANDLE existing = openExisting(path, FILE_READ_ATTRIBUTES); existing != INVALID_HANDLE_VALUE) {
         const bool own = isOwnFile(existing);
