@@ -200,12 +200,11 @@ void SqlScriptEngine::runScript(const Script &script)
 }
 
 // One statement and the record of it, in one transaction on `db`; rolled back whole when it fails.
-void SqlScriptEngine::execute(KlvDatabase &db, const QStringList &sql, const QString &settleSql, const QString &lockSql,
-                              bool oneTrip)
+void SqlScriptEngine::execute(KlvDatabase &db, const QStringList &sql, const QString &settleSql, bool oneTrip)
 {
     TKvQuery query(db);
     query.ParamCheck = false; // the text goes to the database as written, colons and all
-    query.SQL = oneTrip ? QStringList{lockSql + QStringLiteral(";"), settleSql + QStringLiteral(";")} + sql : sql;
+    query.SQL = oneTrip ? QStringList{settleSql + QStringLiteral(";")} + sql : sql;
     query.Prepare();
     if (oneTrip) {
         query.ExecAllSQL();
@@ -246,17 +245,15 @@ void SqlScriptEngine::runStatement(const Script &script, const Statement &statem
     // A database server that commits every statement by itself runs a self-contained statement
     // as a transaction of its own already, and rolls it back whole when it fails: the record and
     // the statement go in one round trip, as one implicit transaction, instead of four (begin,
-    // the record, the statement, commit). That transaction first takes its run's lock, so that a
-    // run started while the server still works on a statement of a killed one waits for its end
-    // and then sees whether it took effect; with a transaction of our own, the commit never comes
-    // from a killed process.
+    // the record, the statement, commit). A run started while the server still works on a
+    // statement of a killed one waits for the lock its record holds, and then sees whether it took effect;
+    // with a transaction of our own, the commit never comes from a killed process.
     const bool oneTrip =
         FDatabase.commitsEachStatement() && !FDatabase.InTransaction() && sqlscript::isSelfContained(statement.sql);
     const QString settleSql = progress.settleSql();
-    const QString lockSql = progress.lockSql();
     try {
         // On the work's own connection (a thread of its own in the window, which keeps painting).
-        FWork->run([&](KlvDatabase &db) { execute(db, statement.sql, settleSql, lockSql, oneTrip); });
+        FWork->run([&](KlvDatabase &db) { execute(db, statement.sql, settleSql, oneTrip); });
     } catch (const NotStarted &notStarted) {
         std::rethrow_exception(notStarted.failure); // nothing ran: not logged, not passed over
     } catch (const std::exception &e) {

@@ -103,8 +103,7 @@ private:
     static QString shaOf(const Script &script);
     void runScript(const Script &script);
     void runStatement(const Script &script, const sqlscript::Statement &statement, ScriptProgress &progress);
-    static void execute(KlvDatabase &db, const QStringList &sql, const QString &settleSql, const QString &lockSql,
-                        bool oneTrip);
+    static void execute(KlvDatabase &db, const QStringList &sql, const QString &settleSql, bool oneTrip);
 
     KlvDatabase &FDatabase;
     StatementDisplay &FDisplay;

@@ -30,15 +30,11 @@ const QStringList kCreate = {QStringLiteral("CREATE TABLE AUTOUPDATE_HISTORY (")
                              QStringLiteral(")")};
 
 // The statements a run settled, one row each, written inside each statement's own transaction.
-// Rows are only added (no index, no update): that costs a statement far less than raising a count
-// in place. They are folded into the history row when the run ends.
+// Rows are only added, never updated: that costs a statement far less than raising a count in
+// place. They are folded into the history row when the run ends.
 const QStringList kCreateProgress = {QStringLiteral("CREATE TABLE AUTOUPDATE_PROGRESS ("),
                                      QStringLiteral("  RUN_ID INTEGER NOT NULL,"),
                                      QStringLiteral("  STATEMENT_NR INTEGER NOT NULL"), QStringLiteral(")")};
-
-// The lock a statement of a run holds on PostgreSQL until its implicit transaction ends (its
-// first key, the second is the run).
-constexpr int kRunLockKey = 1263;
 
 const QString kColumns = QStringLiteral("RUN_ID, KIND, FILE_NAME, SHA256, RELEASE_NR, STARTED_UTC, ENDED_UTC, "
                                         "STATEMENTS_DONE, STATEMENTS_FAILED, FAILED_AT, OUTCOME, UPDATER_VERSION, "
@@ -202,15 +198,22 @@ qint64 ScriptHistory::start(ScriptKind kind, const QString &fileName, const QStr
 
 void ScriptHistory::resume(qint64 id)
 {
-    // A statement of a killed run may still be at work on the server, and commit when it ends:
-    // its lock is waited for, so that the count read next is final.
+    // A statement of a killed run may still be at work on the server, and commit when it ends.
+    // Its transaction holds the progress table's row-exclusive lock (its record went in first)
+    // until it ends; a share lock waits for that, so that the count read next is final. This
+    // costs the statements nothing: their inserts take that lock anyway.
     if (FDatabase.commitsEachStatement()) {
-        TKvQuery wait(FDatabase);
-        wait.ParamCheck = false;
-        wait.SQL = QStringList{QStringLiteral("SELECT pg_advisory_lock(%1, %2); SELECT pg_advisory_unlock(%1, %2)")
-                                   .arg(kRunLockKey)
-                                   .arg(id)};
-        wait.ExecAllSQL();
+        FDatabase.StartTransaction();
+        try {
+            TKvQuery wait(FDatabase);
+            wait.ParamCheck = false;
+            wait.SQL = QStringList{QStringLiteral("LOCK TABLE AUTOUPDATE_PROGRESS IN SHARE MODE")};
+            wait.ExecSQL();
+        } catch (...) {
+            FDatabase.Rollback();
+            throw;
+        }
+        FDatabase.Rollback();
     }
     TKvQuery query(FDatabase);
     query.SQL = QStringList{
@@ -280,11 +283,6 @@ QString ScriptHistory::progressSql(qint64 id, int position)
     return QStringLiteral("INSERT INTO AUTOUPDATE_PROGRESS (RUN_ID, STATEMENT_NR) VALUES (%1, %2)")
         .arg(id)
         .arg(position);
-}
-
-QString ScriptHistory::runLockSql(qint64 id)
-{
-    return QStringLiteral("SELECT pg_advisory_xact_lock(%1, %2)").arg(kRunLockKey).arg(id);
 }
 
 void ScriptHistory::passOver(qint64 id, int position)

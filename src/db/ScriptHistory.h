@@ -83,9 +83,6 @@ public:
     // The statement that records the statement at `position` of run `id` as settled; run inside
     // the transaction of that statement.
     static QString progressSql(qint64 id, int position);
-    // On PostgreSQL, where a statement and its record go as one implicit transaction: the lock the
-    // transaction holds on its run until it ends, which resume() waits for.
-    static QString runLockSql(qint64 id);
     // Records the statement at `position` as failed and passed over, in a transaction of its own.
     void passOver(qint64 id, int position);
 
@@ -115,7 +112,6 @@ public:
     int done() const { return FDone; }
     // What the next statement's transaction must also run to record it as settled.
     QString settleSql() const { return ScriptHistory::progressSql(FId, FDone + 1); }
-    QString lockSql() const { return ScriptHistory::runLockSql(FId); }
     // The next statement took effect (its transaction, with settleSql(), committed).
     void settled() { ++FDone; }
     // The next statement failed and the script goes on without it.

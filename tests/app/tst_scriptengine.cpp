@@ -10,9 +10,12 @@
 
 #include <QCryptographicHash>
 #include <QLocale>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
+#include <thread>
 
 using namespace klv;
 Q_DECLARE_METATYPE(klv::ChangedScript)
@@ -61,6 +64,7 @@ private Q_SLOTS:
     void carriesOnAfterLastSettledStatement();
     void changedScript_data();
     void changedScript();
+    void waitsForKilledRunsLastStatement();
 
 private:
     bool open(const QString &driver);
@@ -482,6 +486,60 @@ void TestScriptEngine::changedScript()
         FEngine->RunConversionScript(138);
         QCOMPARE(steps(), after);
     }
+}
+
+// A killed updater's last statement may still be at work on the server, and commit after the next
+// run has read the history: that run waits for it and carries on after it, instead of running it
+// again.
+void TestScriptEngine::waitsForKilledRunsLastStatement()
+{
+    KLV_SKIP_WITHOUT_DRIVER(QStringLiteral("QPSQL"));
+    QVERIFY(open(QStringLiteral("QPSQL")));
+    const QByteArray text = "insert into STEPS values (1)\r\n;\r\ninsert into STEPS values (2)\r\n;\r\n"
+                            "insert into STEPS values (3)\r\n;\r\n";
+    script(QStringLiteral("U1011.SQL"), text);
+    const qint64 id =
+        FHistory->start(ScriptKind::Update, QStringLiteral("U1011.SQL"),
+                        QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex()), 138);
+    TKvQuery first(*FDb);
+    first.ParamCheck = false;
+    first.SQL = QStringList{"create table STEPS (N integer);", ScriptHistory::progressSql(id, 1) + u';',
+                            "insert into STEPS values (1)"};
+    first.ExecAllSQL();
+
+    // Statement 2 as the killed run sent it: its record and itself in one implicit transaction,
+    // on a connection of its own, still busy for a moment.
+    const QString base = FPg->connection().connectionName();
+    QString inFlightError;
+    std::jthread inFlight([&] {
+        {
+            QSqlDatabase c = QSqlDatabase::cloneDatabase(base, QStringLiteral("killed run"));
+            QSqlQuery q(c);
+            if (!c.open() || !q.exec(ScriptHistory::progressSql(id, 2) +
+                                     QStringLiteral("; insert into STEPS values (2); select pg_sleep(0.7)")))
+                inFlightError = q.lastError().text() + c.lastError().text();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("killed run"));
+    });
+    TKvQuery busy(*FDb);
+    busy.SQL = QStringList{"select count(*) as N from pg_stat_activity where query like '%pg_sleep(0.7)%' "
+                           "and state = 'active' and pid <> pg_backend_pid()"};
+    for (int i = 0; i < 200; ++i) {
+        busy.Open();
+        const bool started = busy.fieldAsInteger(QStringLiteral("N")) > 0;
+        busy.Close();
+        if (started)
+            break;
+        QTest::qWait(10);
+    }
+
+    FDisplay->shown.clear();
+    FEngine->RunUpdateScript(1011, QString());
+    inFlight.join();
+    QVERIFY2(inFlightError.isEmpty(), qPrintable(inFlightError));
+    QCOMPARE(FDisplay->shown, QStringList{"insert into STEPS values (3)"});
+    QCOMPARE(steps(), (QStringList{"1", "2", "3"}));
+    QCOMPARE(FHistory->latest(1).value(0).done, 3);
 }
 
 QTEST_GUILESS_MAIN(TestScriptEngine)
