@@ -71,6 +71,15 @@ TFrmAutoUpdate::TFrmAutoUpdate(Seams seams, const QStringList &arguments, QWidge
     IdHTTP1->OnWorkBegin = [this](WorkMode, int64_t max) { WorkBegin(max); };
     IdHTTP1->OnWork = [this](WorkMode mode, int64_t count) { Work(mode == WorkMode::Read ? 0 : 1, count); };
     IdHTTP1->OnWorkEnd = [this](WorkMode) { WorkEnd(); };
+    IdHTTP1->setProxy(FSeams.proxy);
+    IdHTTP1->OnProxyLogin = [this](const QString &proxy, bool refused, QString &user, QString &password) {
+        return dialogs().login(
+            (refused ? QStringLiteral("De proxyserver %1 weigerde de aanmelding. Probeer het opnieuw.")
+                     : QStringLiteral("De proxyserver %1 vraagt om een aanmelding."))
+                    .arg(proxy) +
+                QStringLiteral(" Het wachtwoord wordt alleen voor deze update gebruikt en nergens bewaard."),
+            user, password);
+    };
 
     FListVerifier = std::make_unique<signing::ListVerifier>(
         FSeams.publicKeys, folders().inInstallDir(signing::ListVerifier::serialFileName()));

@@ -170,6 +170,13 @@ bool TFrmAutoUpdate::fetchPackageList()
                 throw; // the window is closing
             if (const auto *tooLarge = dynamic_cast<const ETooLarge *>(&e))
                 reportFailure(listTooLarge(*tooLarge));
+            // A proxy that wants another login refuses every list alike, and is not asked again.
+            const auto *proxy = dynamic_cast<const EProxyError *>(&e);
+            if (proxy && proxy->aboutLogin()) {
+                FRunActive = false;
+                reportFailure(proxy->message());
+                throw;
+            }
             if (&name != &names[1])
                 continue;
             if (dialogs().confirm(kRetryQuestion))
@@ -177,6 +184,8 @@ bool TFrmAutoUpdate::fetchPackageList()
             FRunActive = false; // "Ophalen" stays disabled
             if (const auto *tooLarge = dynamic_cast<const ETooLarge *>(&e))
                 throw Exception(listTooLarge(*tooLarge));
+            if (proxy)
+                reportFailure(proxy->message());
             throw;
         }
     }

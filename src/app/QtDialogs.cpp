@@ -1,7 +1,12 @@
 #include "QtDialogs.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -66,6 +71,32 @@ bool QtDialogs::confirm(const QString &text)
 QString QtDialogs::openFile(const QString &filter, const QString &initialDir)
 {
     return QFileDialog::getOpenFileName(owner(), QString(), initialDir, qtFilter(filter));
+}
+
+bool QtDialogs::login(const QString &text, QString &user, QString &password)
+{
+    QDialog dialog(owner());
+    dialog.setWindowTitle(QStringLiteral("Aanmelden bij de proxyserver"));
+    auto *layout = new QFormLayout(&dialog);
+    auto *label = new QLabel(text);
+    label->setWordWrap(true);
+    layout->addRow(label);
+    auto *name = new QLineEdit(user);
+    auto *secret = new QLineEdit;
+    secret->setEchoMode(QLineEdit::Password);
+    layout->addRow(QStringLiteral("&Gebruikersnaam:"), name);
+    layout->addRow(QStringLiteral("&Wachtwoord:"), secret);
+    auto *buttons = new QDialogButtonBox;
+    buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
+    buttons->addButton(QStringLiteral("Annuleren"), QDialogButtonBox::RejectRole);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addRow(buttons);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    user = name->text();
+    password = secret->text();
+    return true;
 }
 
 } // namespace klv

@@ -13,6 +13,7 @@ public:
     void message(Kind kind, const QString &text) override;
     bool confirm(const QString &text) override;
     QString openFile(const QString &filter, const QString &initialDir) override;
+    bool login(const QString &text, QString &user, QString &password) override;
 };
 
 } // namespace klv

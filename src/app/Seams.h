@@ -4,6 +4,7 @@
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
 #include "platform/Folders.h"
+#include "platform/ProxyChoice.h"
 #include "platform/Shell.h"
 
 #include <QByteArray>
@@ -28,6 +29,9 @@ struct Seams
     QList<QByteArray> publicKeys = {};
     // Certificate authorities (PEM) trusted besides the system's, for an https update server.
     QList<QByteArray> authorities = {};
+    // The proxy server for the transfers: the system's settings unless the command line or
+    // KLV_PROXY says otherwise.
+    ProxyChoice proxy = {};
 };
 
 } // namespace klv

@@ -15,6 +15,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QThread>
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 
@@ -69,6 +70,23 @@ CommandLine CommandLine::parse(const QStringList &arguments)
             line.history = true;
         } else if (a == u"--help") {
             line.help = true;
+        } else if (a == u"--no-proxy") {
+            if (line.proxy && line.proxy->source != ProxyChoice::Source::None) {
+                line.error = QStringLiteral("--proxy en --no-proxy gaan niet samen.");
+                return line;
+            }
+            line.proxy = ProxyChoice::none();
+        } else if (const std::optional<QString> proxy = optionValue(arguments, i, QStringLiteral("--proxy"))) {
+            QString why;
+            line.proxy = ProxyChoice::fromUrl(*proxy, why);
+            if (!line.proxy) {
+                line.error = QStringLiteral("--proxy: ") + why;
+                return line;
+            }
+            if (std::find(arguments.cbegin(), arguments.cend(), QStringLiteral("--no-proxy")) != arguments.cend()) {
+                line.error = QStringLiteral("--proxy en --no-proxy gaan niet samen.");
+                return line;
+            }
         } else if (const std::optional<QString> file = optionValue(arguments, i, QStringLiteral("--log"))) {
             if (file->isEmpty()) {
                 line.error = QStringLiteral("--log verwacht een bestandsnaam.");
@@ -110,6 +128,22 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     return line;
 }
 
+ProxyChoice CommandLine::proxyChoice(const QString &environment, QString &error) const
+{
+    if (proxy)
+        return *proxy;
+    const QString value = environment.trimmed();
+    if (value.isEmpty())
+        return {};
+    if (value.compare(QLatin1String("none"), Qt::CaseInsensitive) == 0)
+        return ProxyChoice::none();
+    QString why;
+    if (const std::optional<ProxyChoice> given = ProxyChoice::fromUrl(value, why))
+        return *given;
+    error = QStringLiteral("KLV_PROXY: ") + why;
+    return {};
+}
+
 QString CommandLine::helpText()
 {
     return QStringLiteral("Gebruik: AutoUpdate [venster1 [venster2 [alias]]] [opties]\n"
@@ -130,6 +164,13 @@ QString CommandLine::helpText()
                           "  --dry-run           laat zien wat een update zou doen, zonder iets te veranderen\n"
                           "  --history           toont de laatst uitgevoerde SQL-scripts uit de database\n"
                           "  --help              toont deze tekst\n"
+                          "\n"
+                          "Proxyserver (ook met venster):\n"
+                          "  --proxy URL         haalt alles via de proxy http://[gebruiker[:wachtwoord]@]host:poort\n"
+                          "                      (tekens als : en @ in naam of wachtwoord als %3A en %40)\n"
+                          "  --no-proxy          haalt alles rechtstreeks, zonder proxy\n"
+                          "                      Zonder deze opties geldt de omgevingsvariabele KLV_PROXY (een\n"
+                          "                      adres, of none), en anders de proxy-instellingen van het systeem.\n"
                           "\n"
                           "Afsluitcodes: 0 klaar, 10 klaar maar een conversie wacht, 1 mislukt, 2 verkeerd gebruik.\n");
 }

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "platform/Dialogs.h"
+#include "platform/ProxyChoice.h"
 
 #include <QFile>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 namespace klv {
 
@@ -29,9 +31,14 @@ struct CommandLine
     int64_t minRate = -1;
     int rateWindow = -1;
     bool help = false;
+    // --proxy URL or --no-proxy; neither: KLV_PROXY, else the system's settings.
+    std::optional<ProxyChoice> proxy;
     QString error; // wrong usage; empty when the line is fine
 
     static CommandLine parse(const QStringList &arguments);
+    // The proxy to use: the command line's, else `environment` (KLV_PROXY: an address, or "none"),
+    // else the system's settings. Sets `error` when KLV_PROXY is not usable.
+    ProxyChoice proxyChoice(const QString &environment, QString &error) const;
     static QString helpText();
 };
 

@@ -27,7 +27,11 @@ int main(int argc, char *argv[])
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    const klv::CommandLine line = klv::CommandLine::parse(arguments);
+    klv::CommandLine line = klv::CommandLine::parse(arguments);
+    QString proxyError;
+    const klv::ProxyChoice proxy = line.proxyChoice(qEnvironmentVariable("KLV_PROXY"), proxyError);
+    if (line.error.isEmpty() && !proxyError.isEmpty())
+        line.error = proxyError;
     const bool withoutPerson = line.unattended || line.dryRun || line.history;
     if (withoutPerson || line.help || !line.error.isEmpty())
         klv::useParentConsole();
@@ -61,6 +65,7 @@ int main(int argc, char *argv[])
         s.startMainProgramOnClose = !line.noRestart && !line.dryRun && !line.history;
         s.publicKeys = klv::builtInPublicKeys();
         s.authorities = klv::builtInAuthorities();
+        s.proxy = proxy;
         return s;
     };
 

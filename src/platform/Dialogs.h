@@ -25,6 +25,9 @@ public:
     virtual bool confirm(const QString &text) = 0;
     // The open-file dialog; an empty result means cancelled.
     virtual QString openFile(const QString &filter, const QString &initialDir) = 0;
+    // Asks for a user name and password (a proxy server's login); false when cancelled. Without
+    // a person nobody answers.
+    virtual bool login(const QString &text, QString &user, QString &password);
 
     void information(const QString &text) { message(Kind::Information, text); }
     void warning(const QString &text) { message(Kind::Warning, text); }

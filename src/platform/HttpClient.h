@@ -8,14 +8,17 @@
 #include <QUrl>
 
 #include "Exceptions.h"
+#include "ProxyChoice.h"
 
 #include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
 
+class QAuthenticator;
 class QNetworkAccessManager;
 class QEventLoop;
+class QNetworkProxy;
 class QNetworkReply;
 
 namespace klv {
@@ -92,6 +95,21 @@ private:
     int64_t FLimit;
 };
 
+// The proxy server refused the request, its login, or could not be reached; the message names the
+// proxy (never its password).
+class EProxyError : public Exception
+{
+public:
+    EProxyError(QString message, bool aboutLogin) : Exception(std::move(message)), FAboutLogin(aboutLogin) {}
+    QString className() const override { return QStringLiteral("EProxyError"); }
+    // The proxy wants a login it did not get or refused the one it got: asking again changes
+    // nothing, and each refused try may count towards locking the user's account.
+    bool aboutLogin() const { return FAboutLogin; }
+
+private:
+    bool FAboutLogin;
+};
+
 // The updater's HTTP client: blocking GET requests into files, run on a nested event loop so
 // that the window keeps painting and answering. Basic authentication goes with every request
 // (the update server never challenges first), cookies live as long as the client, and redirects
@@ -122,6 +140,10 @@ public:
     std::function<void(WorkMode mode, int64_t workCountMax)> OnWorkBegin;
     std::function<void(WorkMode mode, int64_t workCount)> OnWork;
     std::function<void(WorkMode mode)> OnWorkEnd;
+    // Asked when the proxy server wants a login it did not get, or refused the one it got
+    // (`refused`): fills in a user name and password and returns true, or false to give up. What
+    // it gives is kept for the client's life only.
+    std::function<bool(const QString &proxy, bool refused, QString &user, QString &password)> OnProxyLogin;
     // Called right after a request was handed to Qt, before its limits are set: tests stall here,
     // as a busy machine may, to show that no answer is read before the limits are in force.
     std::function<void()> OnRequestIssued;
@@ -171,6 +193,8 @@ public:
     int64_t minimumRate() const { return FMinimumRate; }
     std::chrono::milliseconds minimumRateWindow() const { return FMinimumRateWindow; }
     void setMinimumRate(int64_t bytesPerSecond, std::chrono::milliseconds window);
+    // The proxy server the transfers go through: the system's settings unless set otherwise.
+    void setProxy(const ProxyChoice &choice);
     // Trusts an extra certificate authority besides the system's (test servers).
     void addCaCertificate(const QSslCertificate &certificate);
 
@@ -198,6 +222,9 @@ private:
     Outcome attempt(const QUrl &url, const QUrl &asked, const QString &destinationPath, const ExpectedFile *want,
                     const TransferLimits &limits, std::exception_ptr &failure, QUrl &redirect);
     void pauseBeforeRetry();
+    void answerProxyLogin(const QNetworkProxy &proxy, QAuthenticator &login);
+    // Why the proxy server let the request for `url` fail, in Dutch; empty when it did not.
+    QString proxyFailure(const QNetworkReply &reply, const QUrl &url) const;
 
     QNetworkAccessManager *FManager;
     QSslConfiguration FSsl;
@@ -214,6 +241,13 @@ private:
     QEventLoop *FLoop = nullptr;     // the transfer's or the pause's loop
     QNetworkReply *FReply = nullptr; // the transfer get() is running
     bool FAbortRequested = false;
+    // A login for the proxy server typed during this run, and whether one was offered (and which
+    // user) during the running get().
+    QString FProxyUser;
+    QString FProxyPassword;
+    bool FProxyLoginOffered = false;
+    QString FProxyUserRefused;
+    int FProxyAsks = 0;
 };
 
 } // namespace klv

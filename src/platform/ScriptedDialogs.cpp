@@ -2,6 +2,8 @@
 
 #include "Exceptions.h"
 
+#include <tuple>
+
 namespace klv {
 
 void ScriptedDialogs::message(Kind kind, const QString &text)
@@ -24,6 +26,15 @@ QString ScriptedDialogs::openFile(const QString &filter, const QString &initialD
     if (FFiles.isEmpty())
         throw Exception(QStringLiteral("Unexpected file dialog: %1 in %2").arg(filter, initialDir));
     return FFiles.dequeue();
+}
+
+bool ScriptedDialogs::login(const QString &text, QString &user, QString &password)
+{
+    message(Kind::Confirmation, text);
+    if (FLogins.isEmpty())
+        return false;
+    std::tie(user, password) = FLogins.dequeue();
+    return true;
 }
 
 QStringList ScriptedDialogs::texts(Kind kind) const

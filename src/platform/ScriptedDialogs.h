@@ -6,6 +6,7 @@
 #include <QQueue>
 #include <QString>
 #include <functional>
+#include <utility>
 
 namespace klv {
 
@@ -25,7 +26,10 @@ public:
     void message(Kind kind, const QString &text) override;
     bool confirm(const QString &text) override;
     QString openFile(const QString &filter, const QString &initialDir) override;
+    // Recorded as a confirmation; answered from the queue, cancelled when it is empty.
+    bool login(const QString &text, QString &user, QString &password) override;
 
+    void queueLogin(const QString &user, const QString &password) { FLogins.enqueue({user, password}); }
     void queueAnswer(bool yes) { FAnswers.enqueue(yes); }
     void queueFile(const QString &path) { FFiles.enqueue(path); }
     const QList<Entry> &entries() const { return FEntries; }
@@ -39,6 +43,7 @@ private:
     QList<Entry> FEntries;
     QQueue<bool> FAnswers;
     QQueue<QString> FFiles;
+    QQueue<std::pair<QString, QString>> FLogins;
 };
 
 } // namespace klv

@@ -27,6 +27,7 @@ bool WindowFixture::prepareTemplates()
 void WindowFixture::setUp()
 {
     dir = std::make_unique<QTemporaryDir>();
+    proxy = klv::ProxyChoice::none();
     install = dir->filePath(QStringLiteral("Klv")) + u'/';
     updater = install;
     QDir().mkpath(install);
@@ -56,6 +57,7 @@ klv::TFrmAutoUpdate *WindowFixture::create(const QStringList &args)
 {
     klv::Seams seams{*dialogs, *shell, *clock, klv::Folders(install, updater), klv::AliasTable(ini), serverBase};
     seams.publicKeys = publicKeys;
+    seams.proxy = proxy;
     window = new klv::TFrmAutoUpdate(seams, args);
     return window;
 }

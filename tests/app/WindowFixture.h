@@ -45,4 +45,6 @@ public:
     QString serverBase;
     // The maker's keys the window trusts; none: a build that verifies nothing.
     QList<QByteArray> publicKeys;
+    // The proxy the window's transfers take; none unless a test sets one.
+    klv::ProxyChoice proxy = klv::ProxyChoice::none();
 };

@@ -264,6 +264,9 @@ void TestUnattended::wrongUsage_data()
     QTest::newRow("rate not a number") << QStringList{"--unattended", "--min-rate", "fast"};
     QTest::newRow("negative rate") << QStringList{"--unattended", "--min-rate=-5"};
     QTest::newRow("window of 0 seconds") << QStringList{"--unattended", "--rate-window", "0"};
+    QTest::newRow("proxy and no proxy") << QStringList{"--proxy", "http://proxy:8080", "--no-proxy"};
+    QTest::newRow("proxy without a port") << QStringList{"--unattended", "--proxy", "http://proxy"};
+    QTest::newRow("https proxy") << QStringList{"--proxy=https://proxy:8080"};
 }
 
 void TestUnattended::wrongUsage()

@@ -16,7 +16,8 @@
 #                         "content type" "cookies" c=<connection serial number>
 #   tls/other-ca.pem      an authority of the same name that issued nothing
 #   tls/ca.pem            the test certificate authority (made anew, or taken from KLV_NGINX_CA_DIR);
-#                         tls/server.pem is issued by it for 127.0.0.1 and localhost
+#                         tls/server.pem is issued by it for 127.0.0.1, localhost and
+#                         updates.klv.test (the update server's name behind the squid fixture)
 # Every location asks for basic authentication except the redirecting ones, which answer first:
 #   /cookie/set/...       files that come with Set-Cookie: klvsession=fixture-cookie
 #   /cookie/check/...     files that answer 403 unless that cookie is sent back
@@ -74,7 +75,7 @@ start)
         fi
         openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
             -subj "/CN=127.0.0.1" -keyout server.key -out server.csr 2>/dev/null
-        printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >server.ext
+        printf 'subjectAltName=IP:127.0.0.1,DNS:localhost,DNS:updates.klv.test\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >server.ext
         openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 \
             -extfile server.ext -out server.pem 2>/dev/null
         # An authority that issued nothing here: trusting it must not make the server trusted.

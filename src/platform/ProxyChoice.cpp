@@ -1,0 +1,87 @@
+#include "ProxyChoice.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkProxyFactory>
+#include <QUrl>
+
+namespace klv {
+
+namespace {
+// The system's settings, asked for each address (a PAC script may send each elsewhere).
+class SystemProxies : public QNetworkProxyFactory
+{
+public:
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override { return systemProxyForQuery(query); }
+};
+} // namespace
+
+std::optional<ProxyChoice> ProxyChoice::fromUrl(const QString &text, QString &error)
+{
+    const QString trimmed = text.trimmed();
+    // "host:port" alone reads as a scheme "host"; the scheme may be left out.
+    const QUrl url(trimmed.contains(QStringLiteral("://")) ? trimmed : QStringLiteral("http://") + trimmed,
+                   QUrl::StrictMode);
+    const QString usage = QStringLiteral(" Geef de proxy op als http://[gebruiker[:wachtwoord]@]host:poort.");
+    if (trimmed.isEmpty() || !url.isValid() || url.host().isEmpty()) {
+        error = QStringLiteral("Het proxyadres is niet geldig.") + usage;
+        return std::nullopt;
+    }
+    if (url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0) {
+        error = QStringLiteral("Alleen een http-proxy kan gebruikt worden, geen %1.").arg(url.scheme()) + usage;
+        return std::nullopt;
+    }
+    if (url.port() <= 0) {
+        error = QStringLiteral("Het proxyadres noemt geen poort.") + usage;
+        return std::nullopt;
+    }
+    if ((!url.path().isEmpty() && url.path() != u"/") || url.hasQuery() || url.hasFragment()) {
+        error = QStringLiteral("Het proxyadres mag geen pad bevatten.") + usage;
+        return std::nullopt;
+    }
+    ProxyChoice choice;
+    choice.source = Source::Given;
+    choice.host = url.host();
+    choice.port = quint16(url.port());
+    choice.user = url.userName(QUrl::FullyDecoded);
+    choice.password = url.password(QUrl::FullyDecoded);
+    return choice;
+}
+
+QString ProxyChoice::name() const
+{
+    return source == Source::Given ? QStringLiteral("%1:%2").arg(host).arg(port) : QString();
+}
+
+void ProxyChoice::applyTo(QNetworkAccessManager &manager) const
+{
+    switch (source) {
+    case Source::System:
+        manager.setProxyFactory(new SystemProxies); // the manager owns it
+        break;
+    case Source::None:
+        manager.setProxy(QNetworkProxy::NoProxy);
+        break;
+    case Source::Given:
+        manager.setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, host, port, user, password));
+        break;
+    }
+}
+
+QString proxyName(const QNetworkProxy &proxy)
+{
+    if (proxy.type() == QNetworkProxy::NoProxy || proxy.type() == QNetworkProxy::DefaultProxy)
+        return {};
+    return QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port());
+}
+
+QString proxyNameFor(const QNetworkAccessManager &manager, const QUrl &url)
+{
+    if (QNetworkProxyFactory *factory = manager.proxyFactory()) {
+        const QList<QNetworkProxy> proxies = factory->queryProxy(QNetworkProxyQuery(url));
+        return proxies.isEmpty() ? QString() : proxyName(proxies.first());
+    }
+    return proxyName(manager.proxy());
+}
+
+} // namespace klv
