@@ -28,7 +28,7 @@ wineserver -p || true # already running for this prefix is fine
 spool=$(mktemp -d /tmp/klv-host-runner.XXXXXX)
 bash tests/support/host-runner.sh "$spool" "$WINEPREFIX" &
 runner=$!
-trap 'kill $runner 2>/dev/null; wineserver -k 2>/dev/null; rm -rf "$spool"' EXIT
+trap 'kill $runner 2>/dev/null || true; wineserver -k 2>/dev/null || true; rm -rf "$spool"' EXIT
 export KLV_HOST_RUNNER=Z:$spool
 
 cd "$build"

@@ -9,16 +9,15 @@
 
 #include "Exceptions.h"
 #include "ProxyChoice.h"
+#include "ProxyLogin.h"
 
 #include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
 
-class QAuthenticator;
 class QNetworkAccessManager;
 class QEventLoop;
-class QNetworkProxy;
 class QNetworkReply;
 
 namespace klv {
@@ -143,7 +142,7 @@ public:
     // Asked when the proxy server wants a login it did not get, or refused the one it got
     // (`refused`): fills in a user name and password and returns true, or false to give up. What
     // it gives is kept for the client's life only.
-    std::function<bool(const QString &proxy, bool refused, QString &user, QString &password)> OnProxyLogin;
+    ProxyLogin::Asker OnProxyLogin;
     // Called right after a request was handed to Qt, before its limits are set: tests stall here,
     // as a busy machine may, to show that no answer is read before the limits are in force.
     std::function<void()> OnRequestIssued;
@@ -222,9 +221,6 @@ private:
     Outcome attempt(const QUrl &url, const QUrl &asked, const QString &destinationPath, const ExpectedFile *want,
                     const TransferLimits &limits, std::exception_ptr &failure, QUrl &redirect);
     void pauseBeforeRetry();
-    void answerProxyLogin(const QNetworkProxy &proxy, QAuthenticator &login);
-    // Why the proxy server let the request for `url` fail, in Dutch; empty when it did not.
-    QString proxyFailure(const QNetworkReply &reply, const QUrl &url) const;
 
     QNetworkAccessManager *FManager;
     QSslConfiguration FSsl;
@@ -241,13 +237,7 @@ private:
     QEventLoop *FLoop = nullptr;     // the transfer's or the pause's loop
     QNetworkReply *FReply = nullptr; // the transfer get() is running
     bool FAbortRequested = false;
-    // A login for the proxy server typed during this run, and whether one was offered (and which
-    // user) during the running get().
-    QString FProxyUser;
-    QString FProxyPassword;
-    bool FProxyLoginOffered = false;
-    QString FProxyUserRefused;
-    int FProxyAsks = 0;
+    ProxyLogin FProxyLogin;
 };
 
 } // namespace klv
