@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QTest>
 #include <QUrl>
 
@@ -23,6 +24,38 @@ QString env(const char *name)
 {
     return qEnvironmentVariable(name);
 }
+
+#ifdef Q_OS_WIN
+// The user's Internet settings as Windows keeps them for WinHTTP: the binary value
+// DefaultConnectionSettings below Internet Settings\Connections (a version, a counter, flags, then
+// the proxy, the bypass list and the PAC address, each as a length and its characters). An empty
+// `proxy` removes it.
+bool setInternetSettings(const QString &proxy)
+{
+    const QString key =
+        QStringLiteral("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections");
+    if (proxy.isEmpty())
+        return QProcess::execute(QStringLiteral("reg"), {"delete", key, "/v", "DefaultConnectionSettings", "/f"}) == 0;
+    QByteArray blob;
+    const auto dword = [&](quint32 v) {
+        for (int i = 0; i < 4; ++i)
+            blob.append(char((v >> (8 * i)) & 0xFF));
+    };
+    const auto text = [&](const QByteArray &t) {
+        dword(quint32(t.size()));
+        blob.append(t);
+    };
+    dword(0x46);
+    dword(1);
+    dword(0x3); // direct | proxy
+    text(proxy.toLatin1());
+    text("");
+    text("");
+    blob.append(QByteArray(32, '\0'));
+    return QProcess::execute(QStringLiteral("reg"), {"add", key, "/v", "DefaultConnectionSettings", "/t", "REG_BINARY",
+                                                     "/d", QString::fromLatin1(blob.toHex()), "/f"}) == 0;
+}
+#endif
 
 // The proxy's password as it appears anywhere: plain or percent-encoded.
 const QList<QByteArray> kPasswordForms = {"Pr0xy:Geh@im", "Pr0xy%3AGeh%40im", "Geh@im", "Geh%40im"};
@@ -87,6 +120,9 @@ void TestProxy::cleanup()
     S.tearDown();
     for (const char *name : {"http_proxy", "https_proxy", "no_proxy", "KLV_PROXY"})
         qunsetenv(name);
+#ifdef Q_OS_WIN
+    setInternetSettings(QString());
+#endif
 }
 
 QString TestProxy::serverUrl(bool https) const
@@ -136,8 +172,13 @@ void TestProxy::wholeRunThroughProxy_data()
         QTest::addRow("%s, --proxy without login", scheme) << "--proxy" << https << false;
         QTest::addRow("%s, --proxy with login", scheme) << "--proxy" << https << true;
         QTest::addRow("%s, KLV_PROXY with login", scheme) << "KLV_PROXY" << https << true;
-        // Elsewhere than on Windows the system's settings are these variables.
+        // The system's settings: on Windows the user's Internet settings (which name no login),
+        // elsewhere the proxy variables.
+#ifdef Q_OS_WIN
+        QTest::addRow("%s, system settings", scheme) << "system" << https << false;
+#else
         QTest::addRow("%s, system settings with login", scheme) << "system" << https << true;
+#endif
     }
 }
 
@@ -148,17 +189,17 @@ void TestProxy::wholeRunThroughProxy()
     QFETCH(QString, how);
     QFETCH(bool, https);
     QFETCH(bool, login);
-#ifdef Q_OS_WIN
-    if (how == u"system")
-        QSKIP("Windows keeps its proxy settings in the registry, not in these variables");
-#endif
     QStringList args{"0", "0", "KLV", "--unattended", "--convert", "--backup-made", "--no-restart"};
     if (how == u"--proxy")
         args << QStringLiteral("--proxy") << proxyUrl(login);
     else if (how == u"KLV_PROXY")
         qputenv("KLV_PROXY", proxyUrl(login).toUtf8());
     else
+#ifdef Q_OS_WIN
+        QVERIFY(setInternetSettings(proxyUrl(login).mid(7)));
+#else
         qputenv(https ? "https_proxy" : "http_proxy", proxyUrl(login).toUtf8());
+#endif
     QByteArray out;
     QCOMPARE(updaterprocess::run({F.install + updaterName(), F.install, serverUrl(https)}, args, &out), 0);
     QVERIFY2(out.contains("Informatie: Conversie succesvol be\xC3\xAB"
