@@ -8,6 +8,7 @@
 #include "BackgroundSha256.h"
 #include "Exceptions.h"
 #include "FileOps.h"
+#include "HttpAnswer.h"
 #include "NetworkThreadGate.h"
 #include "PartialDownload.h"
 
@@ -37,6 +38,8 @@
 
 namespace klv {
 
+using namespace http;
+
 namespace {
 
 constexpr qint64 kReadBufferSize = 4 * 1024 * 1024;
@@ -50,113 +53,9 @@ constexpr int kInfoDelayMs = 250;
 // A body larger than this leaves free pages worth giving back to the system.
 constexpr int64_t kTrimAbove = 8 * 1024 * 1024;
 
-bool isSuccess(int status)
-{
-    return status >= 200 && status < 300;
-}
-
-bool isRedirect(int status)
-{
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-// As many redirects as Qt follows by itself.
-constexpr int kMaxRedirects = 50;
-
-int statusOf(const QNetworkReply &reply)
-{
-    return reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-}
-
-// The announced body length, -1 when there is none or it is not a number. Of a repeated header
-// ("145, 11") the last value counts.
-int64_t announcedLength(const QNetworkReply &reply)
-{
-    const QByteArray raw = reply.rawHeader("Content-Length");
-    if (raw.isEmpty())
-        return -1;
-    bool ok = false;
-    const qint64 length = raw.split(',').constLast().trimmed().toLongLong(&ok);
-    return ok && length >= 0 ? length : -1;
-}
-
-// Texts of our own: Qt's texts may carry the address, which is never shown to the user.
-QString networkErrorText(QNetworkReply::NetworkError error)
-{
-    switch (error) {
-    case QNetworkReply::ConnectionRefusedError:
-        return QStringLiteral("The server refused the connection");
-    case QNetworkReply::RemoteHostClosedError:
-        return QStringLiteral("The server closed the connection before the transfer was complete");
-    case QNetworkReply::HostNotFoundError:
-        return QStringLiteral("The server's host name could not be found");
-    case QNetworkReply::TimeoutError:
-        return QStringLiteral("The connection to the server timed out");
-    case QNetworkReply::SslHandshakeFailedError:
-        return QStringLiteral("The secure connection to the server failed: its certificate is not trusted or the "
-                              "handshake was refused");
-    case QNetworkReply::TooManyRedirectsError:
-        return QStringLiteral("The server redirected the request too often");
-    case QNetworkReply::InsecureRedirectError:
-        return QStringLiteral("The server redirected a secure request to an insecure address; the redirect was "
-                              "refused");
-    case QNetworkReply::ProtocolFailure:
-    case QNetworkReply::ProtocolUnknownError:
-        return QStringLiteral("The server's answer is not valid HTTP");
-    case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::NetworkSessionFailedError:
-        return QStringLiteral("The network is not available");
-    default:
-        return QStringLiteral("The transfer failed (network error %1)").arg(int(error));
-    }
-}
-
 QString nativeName(const QString &path)
 {
     return QDir::toNativeSeparators(path);
-}
-
-// Errors of a line that may work again a moment later; a refused connection, an unknown host,
-// an untrusted certificate or an answer that is not HTTP do not improve by asking again.
-bool isTransient(QNetworkReply::NetworkError error)
-{
-    switch (error) {
-    case QNetworkReply::RemoteHostClosedError:
-    case QNetworkReply::TimeoutError:
-    case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::NetworkSessionFailedError:
-    case QNetworkReply::UnknownNetworkError:
-    case QNetworkReply::ProxyConnectionClosedError:
-        return true;
-    default:
-        return false;
-    }
-}
-
-int effectivePort(const QUrl &url)
-{
-    return url.port(url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80);
-}
-
-// The redirect target of an answer, when get() may follow it: the credentials go with every
-// request, so a redirect stays with the server that was asked (the same scheme, host and port).
-// Sets `refusal` when it may not.
-QUrl redirectTarget(const QNetworkReply &reply, const QUrl &hop, const QUrl &asked, QString &refusal)
-{
-    const QByteArray location = reply.rawHeader("Location");
-    const QUrl target = hop.resolved(QUrl::fromEncoded(location));
-    if (location.isEmpty() || !target.isValid())
-        return {};
-    if (target.host().compare(asked.host(), Qt::CaseInsensitive) != 0)
-        refusal = QStringLiteral("The server redirected the request to another host; the redirect was refused");
-    else if (target.scheme().compare(asked.scheme(), Qt::CaseInsensitive) != 0)
-        refusal = asked.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
-                      ? networkErrorText(QNetworkReply::InsecureRedirectError)
-                      : QStringLiteral("The server redirected the request to another scheme; the redirect was "
-                                       "refused");
-    else if (effectivePort(target) != effectivePort(asked))
-        refusal = QStringLiteral("The server redirected the request to another port; the redirect was refused");
-    return target;
 }
 
 QString writeError(const QString &destinationPath, const QFile &file)
@@ -525,26 +424,17 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
             reply->abort();
         }
         if (resuming && status == 206) {
-            const auto range = partial::contentRange(*reply);
-            const int64_t length = announcedLength(*reply);
-            if (!range || range->first != offset || range->total != stored.length || range->last != range->total - 1 ||
-                (length >= 0 && length != range->last - range->first + 1) || file.size() != offset)
-                oddity = QStringLiteral("The server's partial answer does not continue the partial file");
-            // Validators are compared where both sides have one.
-            else if ((!stored.etag.isEmpty() && reply->hasRawHeader("ETag") &&
-                      partial::strongETag(*reply) != stored.etag) ||
-                     (!stored.lastModified.isEmpty() && reply->hasRawHeader("Last-Modified") &&
-                      partial::lastModified(*reply) != stored.lastModified))
-                oddity = QStringLiteral("The file on the server changed since the partial file was fetched");
-            else if (want && stored.length != want->length)
-                oddity = QStringLiteral("The partial file belongs to a file of another length");
-            else if (!(hasher ? hashExisting(file, offset, *hasher) : true) || !file.seek(offset))
-                fault = std::make_exception_ptr(EInOutError(writeError(destinationPath, file)));
-            else {
-                writing = true;
-                total = stored.length;
-                base = offset;
-                expected = total - offset;
+            // What does not continue the partial file leaves it; the whole file is asked for again.
+            oddity = partial::continuationProblem(*reply, stored, offset, file.size(), want ? want->length : -1);
+            if (oddity.isEmpty()) {
+                if (!(hasher ? hashExisting(file, offset, *hasher) : true) || !file.seek(offset)) {
+                    fault = std::make_exception_ptr(EInOutError(writeError(destinationPath, file)));
+                } else {
+                    writing = true;
+                    total = stored.length;
+                    base = offset;
+                    expected = total - offset;
+                }
             }
         } else if (status == 206) {
             discard = true;

@@ -1,5 +1,7 @@
 #include "PartialDownload.h"
 
+#include "HttpAnswer.h"
+
 #include <QFile>
 #include <QNetworkReply>
 #include <QRegularExpression>
@@ -97,6 +99,24 @@ void remove(const QString &partialPath, const QString &infoPath)
     // The info first: a partial without its info is never continued.
     QFile::remove(infoPath);
     QFile::remove(partialPath);
+}
+
+QString continuationProblem(const QNetworkReply &reply, const Info &stored, int64_t offset, int64_t partialSize,
+                            int64_t wantedLength)
+{
+    const auto range = contentRange(reply);
+    const int64_t length = http::announcedLength(reply);
+    if (!range || range->first != offset || range->total != stored.length || range->last != range->total - 1 ||
+        (length >= 0 && length != range->last - range->first + 1) || partialSize != offset)
+        return QStringLiteral("The server's partial answer does not continue the partial file");
+    // Validators are compared where both sides have one.
+    if ((!stored.etag.isEmpty() && reply.hasRawHeader("ETag") && strongETag(reply) != stored.etag) ||
+        (!stored.lastModified.isEmpty() && reply.hasRawHeader("Last-Modified") &&
+         partial::lastModified(reply) != stored.lastModified))
+        return QStringLiteral("The file on the server changed since the partial file was fetched");
+    if (wantedLength >= 0 && stored.length != wantedLength)
+        return QStringLiteral("The partial file belongs to a file of another length");
+    return {};
 }
 
 } // namespace klv::partial

@@ -44,6 +44,12 @@ struct ContentRange
 };
 std::optional<ContentRange> contentRange(const QNetworkReply &reply);
 
+// Why a partial answer (206) does not continue the partial file of `partialSize` bytes described by
+// `stored` when `offset` bytes were asked to be skipped; `wantedLength` is the length the caller
+// expects (-1: any). Empty when it does continue it.
+QString continuationProblem(const QNetworkReply &reply, const Info &stored, int64_t offset, int64_t partialSize,
+                            int64_t wantedLength);
+
 // Removes both files, the info first: a partial without its info is never continued.
 void remove(const QString &partialPath, const QString &infoPath);
 
