@@ -112,7 +112,9 @@ private:
 // The updater's HTTP client: blocking GET requests into files, run on a nested event loop so
 // that the window keeps painting and answering. Basic authentication goes with every request
 // (the update server never challenges first), cookies live as long as the client, and redirects
-// are followed only within the same scheme, host and port (the credentials go along).
+// are followed only within the same scheme, host and port (the credentials go along). Requests go
+// through the proxy server the caller chose (the system's settings unless told otherwise); a proxy
+// that wants a login is answered by ProxyLogin.
 //
 // Bad lines are expected: a transfer that is cut (the connection drops or closes early, nothing
 // arrives for the inactivity time-out, or the transfer stays below the minimum rate) is tried

@@ -84,6 +84,8 @@ private:
     QString proxyUrl(bool login, const QString &password = QStringLiteral("Pr0xy%3AGeh%40im")) const;
     // squid's log lines of this test's folder.
     QStringList proxyLog() const;
+    // squid's lines of tunnels (https) to the update server for `user` ("-": none), of any test.
+    int tunnels(const QString &user) const;
     // Fails when the password shows in the output or in any file of the installation.
     void verifyNoPassword(const QByteArray &output);
 
@@ -149,6 +151,13 @@ QStringList TestProxy::proxyLog() const
     return out;
 }
 
+int TestProxy::tunnels(const QString &user) const
+{
+    const QByteArray line =
+        QStringLiteral(" %1 CONNECT %2:%3 200").arg(user, env("KLV_SQUID_HOST"), env("KLV_NGINX_HTTPS_PORT")).toUtf8();
+    return int(testsupport::readFile(env("KLV_SQUID_DIR") + QStringLiteral("/access.log")).count(line));
+}
+
 void TestProxy::verifyNoPassword(const QByteArray &output)
 {
     for (const QByteArray &form : kPasswordForms)
@@ -200,6 +209,8 @@ void TestProxy::wholeRunThroughProxy()
 #else
         qputenv(https ? "https_proxy" : "http_proxy", proxyUrl(login).toUtf8());
 #endif
+    const QString user = login ? env("KLV_SQUID_USER") : QStringLiteral("-");
+    const int tunnelsBefore = tunnels(user);
     QByteArray out;
     QCOMPARE(updaterprocess::run({F.install + updaterName(), F.install, serverUrl(https)}, args, &out), 0);
     QVERIFY2(out.contains("Informatie: Conversie succesvol be\xC3\xAB"
@@ -208,8 +219,7 @@ void TestProxy::wholeRunThroughProxy()
     QCOMPARE(testsupport::readFile(F.install + QStringLiteral("help.dll")), QByteArray("help 3"));
     QCOMPARE(F.column(QStringLiteral("select NAME from RUNLOG")), QStringList{"U1011"});
     // Every request went through the proxy, as the proxy's user when it asks for one. (A tunnel
-    // shows once, when it closes: its requests show in nginx's log.)
-    const QString user = login ? env("KLV_SQUID_USER") : QStringLiteral("-");
+    // shows once, when it closes; the requests inside it show in nginx's log.)
     if (!https) {
         const QStringList lines = proxyLog();
         for (const QString &path :
@@ -220,6 +230,7 @@ void TestProxy::wholeRunThroughProxy()
                      qPrintable(lines.join(u'\n')));
     } else {
         QVERIFY2(S.requestCount(QStringLiteral("/supports/u1011.zlb")) == 1, qPrintable(S.requests().join(u',')));
+        QTRY_VERIFY(tunnels(user) > tunnelsBefore);
     }
     verifyNoPassword(out);
 }
