@@ -15,7 +15,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QThread>
-#include <algorithm>
 #include <cstdio>
 #include <optional>
 
@@ -52,6 +51,7 @@ std::optional<QString> optionValue(const QStringList &arguments, qsizetype &i, c
 CommandLine CommandLine::parse(const QStringList &arguments)
 {
     CommandLine line;
+    bool noProxy = false;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &a = arguments[i];
         if (!a.startsWith(QStringLiteral("--"))) {
@@ -71,20 +71,12 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         } else if (a == u"--help") {
             line.help = true;
         } else if (a == u"--no-proxy") {
-            if (line.proxy && line.proxy->source != ProxyChoice::Source::None) {
-                line.error = QStringLiteral("--proxy en --no-proxy gaan niet samen.");
-                return line;
-            }
-            line.proxy = ProxyChoice::none();
+            noProxy = true;
         } else if (const std::optional<QString> proxy = optionValue(arguments, i, QStringLiteral("--proxy"))) {
             QString why;
             line.proxy = ProxyChoice::fromUrl(*proxy, why);
             if (!line.proxy) {
                 line.error = QStringLiteral("--proxy: ") + why;
-                return line;
-            }
-            if (std::find(arguments.cbegin(), arguments.cend(), QStringLiteral("--no-proxy")) != arguments.cend()) {
-                line.error = QStringLiteral("--proxy en --no-proxy gaan niet samen.");
                 return line;
             }
         } else if (const std::optional<QString> file = optionValue(arguments, i, QStringLiteral("--log"))) {
@@ -112,6 +104,12 @@ CommandLine CommandLine::parse(const QStringList &arguments)
             return line;
         }
     }
+    if (noProxy && line.proxy) {
+        line.error = QStringLiteral("--proxy en --no-proxy gaan niet samen.");
+        return line;
+    }
+    if (noProxy)
+        line.proxy = ProxyChoice::none();
     // Options that only mean something without a person at the screen.
     const bool unattendedOnly =
         line.convert || line.backupMade || !line.logFile.isEmpty() || line.minRate >= 0 || line.rateWindow >= 0;

@@ -1,8 +1,7 @@
 # The CTest fixture "squid": a real squid on 127.0.0.1 in front of the nginx fixture, for tests of
 # downloads through a proxy (see squid-fixture.sh for what it allows). Ports derive from the build
 # folder like nginx's, in a range of their own; override them in the cache.
-string(MD5 _klv_build_hash "${CMAKE_BINARY_DIR}")
-string(SUBSTRING "${_klv_build_hash}" 0 3 _klv_build_hash)
+# _klv_build_hash: the build folder's, from nginx-fixture.cmake (included first).
 math(EXPR _klv_squid_port "26000 + 2 * (0x${_klv_build_hash} % 1000)")
 math(EXPR _klv_squid_login_port "${_klv_squid_port} + 1")
 set(KLV_SQUID_OPEN_PORT ${_klv_squid_port} CACHE STRING "Port of the test squid that asks no login")
