@@ -7,7 +7,7 @@ packages=(
     qt6-base-dev qt6-base-private-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc libgl-dev
     zlib1g-dev libsodium-dev pkg-config sqlite3 curl openssl
     nginx-light postgresql squid
-    unixodbc odbc-postgresql
+    unixodbc unixodbc-dev odbc-postgresql
     binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 libimage-exiftool-perl file time
     xvfb xauth
     libcpp-httplib-dev

@@ -1,12 +1,14 @@
 // Speed of the premium list import, measured beside the bulk loaders of the same databases in the
 // same run: sqlite3's .import and psql's \copy of the same rows into a plain table.
 //
-//   bench_premium [--rows 100000] [--runs 5] [--pg-port 55433] [--dir /tmp]
+//   bench_premium [--rows 100000] [--runs 5] [--pg-port 55433] [--dir /tmp] [--odbc DSN]
 //
 // Every row of the list belongs to the installation's region and names an official material of
 // its own, so each row is looked up and inserted. Each run starts from a fresh database. The
 // PostgreSQL server is the test fixture (tests/support/pg-fixture.sh) on --pg-port; without it
-// only SQLite is measured. Each round runs the import and then the loader; the report gives the best
+// only SQLite is measured. With --odbc the import also runs through the ODBC data source DSN in
+// front of that server (its database replaced by the bench's own), beside the same loaders. Each
+// round runs the import and then the loader; the report gives the best
 // of each and the median of the rounds' ratios (reference time / import time, 1.0: as fast as the
 // loader) with their spread.
 
@@ -230,7 +232,8 @@ void pgAdmin(int port, const QString &sql)
     QSqlDatabase::removeDatabase(QStringLiteral("admin"));
 }
 
-Pair benchPostgres(const QString &dir, const QString &list, int rows, int run, int port)
+// Through Qt's PostgreSQL driver, or through the ODBC data source `dsn` when it is given.
+Pair benchPostgres(const QString &dir, const QString &list, int rows, int run, int port, const QString &dsn = {})
 {
     Pair out;
     const QString name = QStringLiteral("klvbench_%1_%2").arg(QCoreApplication::applicationPid()).arg(run);
@@ -251,8 +254,12 @@ Pair benchPostgres(const QString &dir, const QString &list, int rows, int run, i
     QFile ini(aliases);
     if (!ini.open(QIODevice::WriteOnly))
         fail(aliases);
-    ini.write("[BENCH]\r\nDriver=QPSQL\r\nDatabase=" + name.toUtf8() +
-              "\r\nHost=127.0.0.1\r\nPort=" + QByteArray::number(port) + "\r\n");
+    if (dsn.isEmpty())
+        ini.write("[BENCH]\r\nDriver=QPSQL\r\nDatabase=" + name.toUtf8() +
+                  "\r\nHost=127.0.0.1\r\nPort=" + QByteArray::number(port) + "\r\n");
+    else
+        ini.write("[BENCH]\r\nDriver=QODBC\r\nDatabase=" + dsn.toUtf8() + ";Database=" + name.toUtf8() +
+                  "\r\nDialect=postgres\r\n");
     ini.close();
     out.import = timeImport(aliases, list, rows);
 
@@ -284,6 +291,7 @@ int main(int argc, char **argv)
     int runs = 5;
     int port = qEnvironmentVariableIsSet("KLV_TEST_PG_PORT") ? qEnvironmentVariableIntValue("KLV_TEST_PG_PORT") : 55433;
     QString base = QDir::tempPath();
+    QString dsn;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == u"--rows")
@@ -294,6 +302,8 @@ int main(int argc, char **argv)
             port = args[i + 1].toInt();
         else if (args[i] == u"--dir")
             base = args[i + 1];
+        else if (args[i] == u"--odbc")
+            dsn = args[i + 1];
         else
             fail(QStringLiteral("unknown option ") + args[i]);
     }
@@ -311,6 +321,7 @@ int main(int argc, char **argv)
         bench::PairedRounds sqlite("SQLite"), postgres("PostgreSQL");
         // The same loaders into the import's own table, which keeps a primary key up to date.
         bench::PairedRounds sqliteKeyed("SQLite/key"), postgresKeyed("PG/key");
+        bench::PairedRounds odbc("odbc"), odbcKeyed("odbc/key");
         writeKeyedRows(dir.filePath(QStringLiteral("keyed.csv")), rows);
         for (int run = 0; run < runs; ++run) {
             const Pair s = benchSqlite(dir.path(), list, rows, run);
@@ -319,12 +330,19 @@ int main(int argc, char **argv)
             const Pair p = benchPostgres(dir.path(), list, rows, run, port);
             postgres.add(p.import, p.reference);
             postgresKeyed.add(p.import, p.keyed);
+            if (!dsn.isEmpty()) {
+                const Pair o = benchPostgres(dir.path(), list, rows, run, port, dsn);
+                odbc.add(o.import, o.reference);
+                odbcKeyed.add(o.import, o.keyed);
+            }
         }
         sqlite.print(">= 0.5");
         postgres.print(">= 0.3");
+        odbc.print(">= 0.3");
         std::printf("beside the loaders into ARNPREMIE with its primary key:\n");
         sqliteKeyed.print();
         postgresKeyed.print();
+        odbcKeyed.print();
     } catch (const std::exception &e) {
         fail(klv::exceptionMessage(e));
     }

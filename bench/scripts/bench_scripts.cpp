@@ -2,11 +2,13 @@
 // command-line clients running the same statements, each in a transaction of its own, in the
 // same run.
 //
-//   bench_scripts [--statements 10000] [--runs 5] [--pg-port 55433]
+//   bench_scripts [--statements 10000] [--runs 5] [--pg-port 55433] [--odbc DSN]
 //
 // SQLite: RunUpdateScript against `sqlite3 FILE < script`. PostgreSQL (the test fixture started
 // with tests/support/pg-fixture.sh on --pg-port; skipped when it is not there): RunUpdateScript
-// against `psql -f script`, which commits every statement by itself. Each run starts from an
+// against `psql -f script`, which commits every statement by itself. With --odbc, the runner also
+// reaches the same server through the ODBC data source DSN (its database replaced by the bench's
+// own), again beside `psql -f`. Each run starts from an
 // empty table. Each round runs the runner and then the client; the report gives the best of each
 // and the median of the rounds' ratios (client time / runner time) with their spread. The
 // statement display does nothing here; the window adds its repaint on top.
@@ -82,6 +84,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     int statements = 10000, runs = 5, pgPort = 55433;
+    QString dsn;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == QLatin1String("--statements"))
@@ -90,6 +93,8 @@ int main(int argc, char *argv[])
             runs = args[i + 1].toInt();
         else if (args[i] == QLatin1String("--pg-port"))
             pgPort = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--odbc"))
+            dsn = args[i + 1];
     }
     std::printf("%d one-statement transactions, %d round(s); reference: sqlite3 and psql -f on the same "
                 "statements\n",
@@ -113,7 +118,8 @@ int main(int argc, char *argv[])
         f.open(QIODevice::WriteOnly);
         f.write(
             "[LITE]\nDriver=QSQLITE\nDatabase=bench.db\n[PG]\nDriver=QPSQL\nDatabase=klvbench\nHost=127.0.0.1\nPort=" +
-            QByteArray::number(pgPort) + "\n");
+            QByteArray::number(pgPort) + "\n[ODBC]\nDriver=QODBC\nDatabase=" + dsn.toUtf8() +
+            ";Database=klvbench\nDialect=postgres\n");
     }
     const auto open = [&](klv::KlvDatabase &db, const QString &alias) {
         db.AliasName = alias;
@@ -172,18 +178,26 @@ int main(int argc, char *argv[])
                 QSqlQuery(admin).exec(QStringLiteral("create database klvbench"));
         }
         QSqlDatabase::removeDatabase(QStringLiteral("admin"));
-        klv::KlvDatabase db(klv::AliasTable(ini), nullptr);
-        open(db, QStringLiteral("PG"));
-        if (!paired(db, "PostgreSQL", ">= 0.9", [&] {
-                return tool(QStringLiteral("psql"),
-                            {QStringLiteral("-q"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
-                             QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                             QString::number(pgPort), QStringLiteral("-U"), QStringLiteral("orvant"),
-                             QStringLiteral("-d"), QStringLiteral("klvbench"), QStringLiteral("-f"),
-                             scriptDir + QStringLiteral("plain.sql")},
-                            QString(), {QStringLiteral("PGPASSWORD=wimbrel")});
-            }))
-            return 1;
+        const auto psql = [&] {
+            return tool(QStringLiteral("psql"),
+                        {QStringLiteral("-q"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
+                         QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                         QString::number(pgPort), QStringLiteral("-U"), QStringLiteral("orvant"), QStringLiteral("-d"),
+                         QStringLiteral("klvbench"), QStringLiteral("-f"), scriptDir + QStringLiteral("plain.sql")},
+                        QString(), {QStringLiteral("PGPASSWORD=wimbrel")});
+        };
+        {
+            klv::KlvDatabase db(klv::AliasTable(ini), nullptr);
+            open(db, QStringLiteral("PG"));
+            if (!paired(db, "PostgreSQL", ">= 0.9", psql))
+                return 1;
+        }
+        if (!dsn.isEmpty()) {
+            klv::KlvDatabase db(klv::AliasTable(ini), nullptr);
+            open(db, QStringLiteral("ODBC"));
+            if (!paired(db, "odbc", ">= 0.9", psql))
+                return 1;
+        }
     } catch (const std::exception &e) {
         std::printf("PostgreSQL skipped: %s\n", e.what());
     }

@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QHash>
+#include <QSet>
 #include <QStringList>
 #include <optional>
 #include <vector>
@@ -86,13 +87,13 @@ QString messageOf(const std::exception_ptr &error)
 } // namespace
 
 // The material keys by code. Where the database compares texts byte for byte, as a hash does, the
-// table is read once; elsewhere each code is asked for, so that the database's own comparison
-// decides. Of several materials with one
-// code the first the database returns counts, as with the query per code.
+// table is read once. Elsewhere the database's own comparison decides: each distinct code is asked
+// for once, many codes in one question where they are known beforehand (prefetch). Of several
+// materials with one code the first the database returns counts, as with the query per code.
 class PremiumImport::MaterialKeys
 {
 public:
-    explicit MaterialKeys(KlvDatabase &database) : FQuery(database)
+    explicit MaterialKeys(KlvDatabase &database) : FDatabase(database), FQuery(database)
     {
         if (database.comparesTextsExactly()) {
             FQuery.SQL =
@@ -115,21 +116,68 @@ public:
         }
     }
 
+    // Whether knowing the codes beforehand saves questions.
+    bool asksPerCode() const { return !FTable; }
+
+    // Asks for the keys of these codes, many in one question: the codes, numbered, joined to the
+    // materials by the database's comparison.
+    void prefetch(const QStringList &codes)
+    {
+        QStringList unknown;
+        QSet<QString> seen;
+        for (const QString &code : codes)
+            if (!FAsked.contains(code) && !seen.contains(code)) {
+                seen.insert(code);
+                unknown << code;
+            }
+        for (qsizetype from = 0; from < unknown.size(); from += kCodesPerQuestion) {
+            const QStringList part = unknown.mid(from, kCodesPerQuestion);
+            QStringList numbered;
+            for (qsizetype i = 0; i < part.size(); ++i)
+                numbered << (i == 0 ? QStringLiteral("Select 0 As N, :c0 As C")
+                                    : QStringLiteral("Union All Select %1, :c%1").arg(i));
+            TKvQuery question(FDatabase);
+            question.SQL =
+                QStringList{QStringLiteral("Select Q.N, M.SSYSKEY_MAT"), QStringLiteral("From (")} + numbered +
+                QStringList{QStringLiteral(") Q, ARNMATERIAAL M"), QStringLiteral("Where M.SCODE_MAT = Q.C")};
+            for (qsizetype i = 0; i < part.size(); ++i)
+                question.setParam(QStringLiteral("c%1").arg(i), part[i]);
+            question.UniDirectional = true;
+            question.Open();
+            QHash<qsizetype, QString> found;
+            for (; !question.Eof(); question.Next()) {
+                const qsizetype n = question.Field(0).toLongLong();
+                if (n >= 0 && n < part.size() && !found.contains(n))
+                    found.insert(n, question.Field(1).toString());
+            }
+            for (qsizetype i = 0; i < part.size(); ++i)
+                FAsked.insert(part[i], found.value(i));
+        }
+    }
+
     // The key of the material with this code; empty when there is none.
     QString key(const QString &code)
     {
         if (FTable)
             return FTable->value(code);
+        // The server's answer for a code is the same for every row that names it.
+        if (const auto known = FAsked.constFind(code); known != FAsked.cend())
+            return *known;
         FQuery.setParam(QStringLiteral("scode_mat"), code);
         FQuery.Open();
         const QString key = FQuery.fieldAsString(QStringLiteral("SSYSKEY_MAT"));
         FQuery.Close();
+        FAsked.insert(code, key);
         return key;
     }
 
 private:
+    static constexpr qsizetype kCodesPerQuestion = 500;
+
+    KlvDatabase &FDatabase;
     TKvQuery FQuery;
     std::optional<QHash<QString, QString>> FTable;
+    QHash<QString, QString> FAsked; // by code as written in the list
 };
 
 PremiumImport::PremiumImport(KlvDatabase &database, const QString &regioCode, Folders folders, Dialogs &dialogs,
@@ -189,6 +237,21 @@ PremiumImport::Result PremiumImport::ImportPremiumList(const QString &path)
         budget = count.fieldAsInteger(QStringLiteral("MATCOUNT"));
     }
     MaterialKeys materials(FDatabase);
+    if (materials.asksPerCode()) {
+        // The region's codes, read ahead, so that the database is asked for many at once. A row
+        // that cannot be read here fails where it is written.
+        QStringList codes;
+        for (reader.ReadLine(); !reader.Eof(); reader.ReadLine()) {
+            try {
+                if (reader.GetField(fRegio) == FRegioCode)
+                    codes << text(reader.GetField(fMaterial));
+            } catch (const EStringListError &) {
+            }
+        }
+        materials.prefetch(codes);
+        reader.Close();
+        reader.Open();
+    }
 
     // The keys are committed in a transaction of their own; they stay used even when the rows
     // are not written.

@@ -219,8 +219,17 @@ void SqlScriptEngine::execute(KlvDatabase &db, const QStringList &sql, const QSt
         TKvQuery settle(db);
         settle.ParamCheck = false;
         settle.SQL = QStringList{settleSql};
-        settle.ExecSQL();
-        query.ExecSQL();
+        // The record goes first, so that its lock shows a later run that the statement is at work.
+        // Where a schema change commits the open transaction by itself, the record would be
+        // committed before a schema change that then fails: there it follows the statement, so
+        // that it is never there without the statement's effect.
+        if (db.schemaChangesCommit()) {
+            query.ExecSQL();
+            settle.ExecSQL();
+        } else {
+            settle.ExecSQL();
+            query.ExecSQL();
+        }
         db.Commit();
     } catch (...) {
         try {

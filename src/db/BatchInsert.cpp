@@ -23,17 +23,23 @@ bool isPostgres(const KlvDatabase &database)
     return database.config().driver == u"QPSQL";
 }
 
-// Whether the database takes several rows in one statement.
+bool isOdbc(const KlvDatabase &database)
+{
+    return database.config().driver == u"QODBC";
+}
+
+// Whether several rows go to the database at once: in one statement, or through ODBC's parameter
+// arrays, which every ODBC driver takes.
 bool takesSeveralRows(const KlvDatabase &database)
 {
-    return isPostgres(database) || database.config().driver == u"QSQLITE";
+    return isPostgres(database) || isOdbc(database) || database.config().driver == u"QSQLITE";
 }
 
 // SQLite takes at most 999 parameters in a statement in its smallest configuration; a larger
 // statement gains little there, since nothing travels over a network.
 int defaultRows(const KlvDatabase &database, qsizetype columns)
 {
-    if (isPostgres(database))
+    if (isPostgres(database) || isOdbc(database))
         return 1000;
     if (database.config().driver == u"QSQLITE")
         return int(std::clamp<qsizetype>(999 / std::max<qsizetype>(columns, 1), 1, 100));
@@ -90,14 +96,11 @@ void BatchInsert::setRowsPerStatement(int rows)
         FRows = wanted;
     }
     FArrays = FRows > 1 && isPostgres(FDatabase);
+    FParameterArrays = FRows > 1 && isOdbc(FDatabase);
 }
 
-QSqlQuery &BatchInsert::prepared(int rows)
+QString BatchInsert::insertText(int rows) const
 {
-    const bool full = rows == FRows;
-    std::optional<QSqlQuery> &slot = full ? FFull : FPartial;
-    if (slot && (full || FPartialRows == rows))
-        return *slot;
     QString one = QStringLiteral("(?");
     for (qsizetype i = 1; i < FColumns.size(); ++i)
         one += QStringLiteral(", ?");
@@ -109,8 +112,17 @@ QSqlQuery &BatchInsert::prepared(int rows)
             text += QStringLiteral(", ");
         text += one;
     }
+    return text;
+}
+
+QSqlQuery &BatchInsert::prepared(int rows)
+{
+    const bool full = rows == FRows;
+    std::optional<QSqlQuery> &slot = full ? FFull : FPartial;
+    if (slot && (full || FPartialRows == rows))
+        return *slot;
     slot.emplace(FDatabase.connection());
-    if (!slot->prepare(text)) {
+    if (!slot->prepare(insertText(rows))) {
         const QSqlError error = slot->lastError();
         slot.reset();
         raise(error);
@@ -140,6 +152,12 @@ void BatchInsert::flush()
     const int rows = int(qsizetype(values.size()) / FColumns.size());
     if (FArrays && rows > 1) {
         writeArrays(values);
+        return;
+    }
+    if (FParameterArrays && rows > 1) {
+        if (!FOdbcInsert)
+            FOdbcInsert.emplace(FDatabase.connection(), insertText(1), int(FColumns.size()));
+        FOdbcInsert->execute(values);
         return;
     }
     QSqlQuery &query = prepared(rows);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "OdbcAccess.h"
+
 #include <QDateTime>
 #include <QSqlQuery>
 #include <QStringList>
@@ -14,8 +16,9 @@ class KlvDatabase;
 // Inserts rows into one table with few round trips. Rows are gathered and written several at a
 // time where the driver is known to take that: on SQLite one prepared statement of several rows
 // ("Values (...), (...)"), on PostgreSQL one statement that unnests an array per column (the
-// server reads an array far faster than as many separate values). Elsewhere, and whenever one row
-// per statement is asked for, each row goes through one prepared statement with bound values.
+// server reads an array far faster than as many separate values), through ODBC one prepared row
+// executed with parameter arrays. Whenever one row per statement is asked for, each row goes
+// through one prepared statement with bound values.
 // Failures raise EDBEngineError with the driver's text; which row of a statement of several
 // failed is not known, so a caller that must say it writes those rows again one at a time.
 class BatchInsert
@@ -36,6 +39,7 @@ public:
     void flush();
 
 private:
+    QString insertText(int rows) const;
     QSqlQuery &prepared(int rows);
     void writeArrays(const std::vector<QVariant> &values);
     QString arrayElement(const QVariant &value);
@@ -43,7 +47,9 @@ private:
     KlvDatabase &FDatabase;
     QString FTable;
     QStringList FColumns;
-    bool FArrays = false; // PostgreSQL: rows as arrays per column
+    bool FArrays = false;          // PostgreSQL: rows as arrays per column
+    bool FParameterArrays = false; // ODBC: the rows as parameter arrays
+    std::optional<odbc::ParameterArrays> FOdbcInsert;
     int FRows = 1;
     std::vector<QVariant> FPending;
     std::optional<QSqlQuery> FFull;    // prepared for a full batch

@@ -88,12 +88,14 @@ void KlvDatabase::Open()
         QSqlDatabase::removeDatabase(FConnectionName);
         throw EDBEngineError(QStringLiteral("Cannot open database alias '%1': %2").arg(AliasName, text));
     }
+    FOdbc = odbc::transactionBehaviour(db);
     ++FOpenCount;
 }
 
 void KlvDatabase::Close()
 {
     FInTransaction = false;
+    FOdbc = {};
     if (!QSqlDatabase::contains(FConnectionName))
         return;
     {
@@ -127,6 +129,18 @@ void KlvDatabase::Rollback()
     FInTransaction = false;
     if (!db.rollback())
         throw EDBEngineError(databaseErrorText(db.lastError()));
+}
+
+bool KlvDatabase::commitsEachStatement() const
+{
+    if (FConfig.driver == u"QPSQL")
+        return true;
+    // PostgreSQL runs a text of several statements sent at once, outside a transaction, as one
+    // implicit transaction; its ODBC driver passes such a text on whole. Other servers may commit
+    // each statement of it on its own, so there a record and its statement take a transaction of
+    // their own.
+    return FOdbc.ddl == odbc::TransactionBehaviour::Ddl::Transactional &&
+           FOdbc.dbmsName.compare(QStringLiteral("PostgreSQL"), Qt::CaseInsensitive) == 0;
 }
 
 QString KlvDatabase::connectionCountSql() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Aliases.h"
+#include "OdbcAccess.h"
 
 #include <QList>
 #include <QObject>
@@ -58,9 +59,14 @@ public:
     void Commit();
     void Rollback();
     bool InTransaction() const { return FInTransaction; }
-    // Whether the server commits each statement run outside a transaction by itself, as one
-    // transaction that is rolled back whole when the statement fails (PostgreSQL).
-    bool commitsEachStatement() const { return FConfig.driver == u"QPSQL"; }
+    // Whether the server commits each text of statements run outside a transaction by itself, as
+    // one transaction that is rolled back whole when any of them fails, schema changes included:
+    // PostgreSQL, through its own driver or through an ODBC driver that reports transactional
+    // schema changes.
+    bool commitsEachStatement() const;
+    // Whether a schema change commits the open transaction by itself, as the driver reports it
+    // (a server reached through ODBC that does not keep schema changes in a transaction).
+    bool schemaChangesCommit() const { return FOdbc.ddl == odbc::TransactionBehaviour::Ddl::CommitsByItself; }
     // Whether the database compares texts byte for byte, as a hash table does (SQLite and
     // PostgreSQL with their default collations); a server reached through ODBC may ignore case.
     bool comparesTextsExactly() const { return FConfig.driver == u"QSQLITE" || FConfig.driver == u"QPSQL"; }
@@ -75,6 +81,7 @@ public:
 private:
     AliasTable FAliases;
     AliasConfig FConfig;
+    odbc::TransactionBehaviour FOdbc; // of the open connection, when it is an ODBC one
     QString FConnectionName;
     bool FInTransaction = false;
     int FOpenCount = 0;

@@ -6,7 +6,9 @@
 #include "ServerFixture.h"
 #include "TestDatabases.h"
 #include "TestSupport.h"
+#include "UpdaterProcess.h"
 #include "WindowFixture.h"
+#include "platform/ServerAddress.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -30,39 +32,6 @@ const QString kDsn = QStringLiteral("KLV_ODBC");
 // A listed alias that reaches the same data source through QODBC, counting like PostgreSQL.
 const QString kListed = QStringLiteral("KLV_PG");
 
-// The PostgreSQL Unicode driver of unixODBC: the usual Debian paths first, then the system's
-// own registration (asked before this test points unixODBC at its own files).
-QString psqlOdbcDriver()
-{
-    const QStringList dirs{QStringLiteral("/usr/lib/x86_64-linux-gnu/odbc"),
-                           QStringLiteral("/usr/lib/aarch64-linux-gnu/odbc"),
-                           QStringLiteral("/usr/lib/i386-linux-gnu/odbc"),
-                           QStringLiteral("/usr/lib64"),
-                           QStringLiteral("/usr/lib/odbc"),
-                           QStringLiteral("/usr/local/lib")};
-    for (const QString &dir : dirs)
-        if (QFileInfo::exists(dir + QStringLiteral("/psqlodbcw.so")))
-            return dir + QStringLiteral("/psqlodbcw.so");
-    QProcess odbcinst;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("ODBCSYSINI"));
-    env.remove(QStringLiteral("ODBCINI"));
-    odbcinst.setProcessEnvironment(env);
-    odbcinst.start(QStringLiteral("odbcinst"), {"-q", "-d", "-n", "PostgreSQL Unicode"});
-    if (!odbcinst.waitForFinished(10000) || odbcinst.exitCode() != 0)
-        return {};
-    for (const QByteArray &line : odbcinst.readAllStandardOutput().split('\n')) {
-        if (!line.startsWith("Driver="))
-            continue;
-        const QString driver = QString::fromLocal8Bit(line.mid(7).trimmed());
-        if (QFileInfo(driver).isAbsolute())
-            return QFileInfo::exists(driver) ? driver : QString();
-        for (const QString &dir : dirs)
-            if (QFileInfo::exists(dir + u'/' + driver))
-                return dir + u'/' + driver;
-    }
-    return {};
-}
 } // namespace
 
 // The database route of the target systems: the alias is an ODBC data source (unixODBC with the
@@ -82,6 +51,7 @@ private Q_SLOTS:
     void probeCountsConnections();
     void unlistedAliasDownloadRun();
     void wholeRoadThroughDataSource();
+    void unattendedRunOnDataSource();
     void statementsOverOdbc_data();
     void statementsOverOdbc();
     void transactionsOverOdbc();
@@ -97,7 +67,6 @@ private:
     void closeDirectConnection();
     void openOwnDatabase(KlvDatabase &db);
 
-    std::unique_ptr<QTemporaryDir> FOdbcDir;
     std::unique_ptr<testsupport::PgTestDatabase> FPg;
     WindowFixture F;
     ServerFixture S;
@@ -105,31 +74,18 @@ private:
 
 void TestOdbc::initTestCase()
 {
-#ifdef Q_OS_WIN
-    QSKIP("no ODBC driver for the test database on Windows here (the PostgreSQL ODBC driver is Linux-only in this "
-          "setup)");
-#endif
     QVERIFY(WindowFixture::prepareTemplates());
     QVERIFY(ServerFixture::addUser(QStringLiteral("4711"), QStringLiteral("KEY1234567")));
     QVERIFY2(QSqlDatabase::isDriverAvailable(QStringLiteral("QODBC")),
              "Qt's ODBC driver plugin is missing: install libqt6sql6-odbc (scripts/install-deps.sh)");
-    const QString driver = psqlOdbcDriver();
-    QVERIFY2(!driver.isEmpty(), "The PostgreSQL ODBC driver (psqlodbcw.so) was not found: install the Debian "
-                                "packages unixodbc and odbc-postgresql (scripts/install-deps.sh)");
+    QVERIFY2(!testsupport::psqlOdbcDriver().isEmpty(),
+             "The PostgreSQL ODBC driver (psqlodbcw.so) was not found: install the Debian packages unixodbc and "
+             "odbc-postgresql (scripts/install-deps.sh), then configure the build again");
     FPg = std::make_unique<testsupport::PgTestDatabase>();
     QVERIFY2(FPg->isValid(), "PostgreSQL test server not reachable (fixture postgres, KLV_TEST_PG_PORT)");
-
-    // One data source for the whole test program: unixODBC may cache what it read from its
-    // files, so they are written once, before the first connection.
-    FOdbcDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(FOdbcDir->isValid());
-    testsupport::writeFile(FOdbcDir->filePath(QStringLiteral("odbcinst.ini")),
-                           "[KlvPostgreSQL]\nDescription=PostgreSQL Unicode\nDriver=" + driver.toLocal8Bit() + "\n");
-    testsupport::writeFile(FOdbcDir->filePath(QStringLiteral("odbc.ini")),
-                           "[" + kDsn.toUtf8() + "]\nDriver=KlvPostgreSQL\nServername=127.0.0.1\nPort=" +
-                               QByteArray::number(FPg->port()) + "\nDatabase=" + FPg->name().toUtf8() + "\n");
-    qputenv("ODBCSYSINI", QFile::encodeName(FOdbcDir->path()));
-    qputenv("ODBCINI", QFile::encodeName(FOdbcDir->filePath(QStringLiteral("odbc.ini"))));
+    // One data source for the whole test program, defined before the first connection to it.
+    QVERIFY2(testsupport::defineDataSource(kDsn, FPg->name(), FPg->port()),
+             "the test's ODBC files cannot be written (ODBCSYSINI, ODBCINI)");
 }
 
 void TestOdbc::init()
@@ -344,6 +300,50 @@ void TestOdbc::wholeRoadThroughDataSource()
         QStringList{"138 1011 2026-12-08"});
     // The premium row took one system key.
     QCOMPARE(pgColumn(QStringLiteral("select LASTSYSKEY from SYSPROPS")), QStringList{"00000101"});
+}
+
+// The updater as a scheduled task runs it, on the data source: packages, a premium list, a query
+// file, a conversion script and an update script, without a person; exit status 0 and every
+// change in the database.
+void TestOdbc::unattendedRunOnDataSource()
+{
+    QVERIFY(pgExec({"insert into ARNMATERIAAL values ('MAT00001', 'M1', 'T')",
+                    "insert into ARNMATERIAAL values ('MAT00002', 'M2', 'T')",
+                    "insert into ARNMATERIAAL values ('MAT00003', 'M3', 'T')"}));
+    const QString updater = F.install + QFileInfo(QStringLiteral(KLV_AUTOUPDATE_EXE)).fileName();
+    QVERIFY(QFile::copy(QStringLiteral(KLV_AUTOUPDATE_EXE), updater));
+    testsupport::writeFile(F.install + QStringLiteral("WeHave.klv"), "klv.exe=136\r\n");
+    const QString newExe = F.dir->filePath(QStringLiteral("new.exe"));
+    QVERIFY(testsupport::makeVersionedExe(newExe, {{QStringLiteral("IntegerVersion"), QStringLiteral("138")}}));
+    S.serve(kList, "[KLV137]\r\nklv.exe=137\r\n[SQL137]\r\nVERSIE=138\r\nUPDATE=1011\r\n"
+                   "[CMD137]\r\npremielijst$premies.csv=\r\nquery$fix.sql=\r\n");
+    S.servePackage(QStringLiteral("/supports/klv137/klv.zlb"),
+                   {{QStringLiteral("klv.exe"), testsupport::readFile(newExe)},
+                    {QStringLiteral("premies.csv"), "20261201\r\n08;M1;x;1,5;st;2;3;6,5\r\n07;M1;x;9;st;9;9;9\r\n"
+                                                    "08;M2;x;2;st;0;0;2\r\n08;M1;x;4;st;0;0;4\r\n"},
+                    {QStringLiteral("fix.sql"), "insert into RUNLOG values ('query')\r\n;\r\n"}});
+    S.servePackage(QStringLiteral("/supports/138.zlb"),
+                   {{QStringLiteral("138.SQL"), "insert into RUNLOG values ('138')\r\n;\r\n"
+                                                "update SYSPROPS set VERSIENUMMER = 138\r\n;\r\n"}});
+    S.servePackage(QStringLiteral("/supports/u1011.zlb"),
+                   {{QStringLiteral("u1011.sql"), "insert into RUNLOG values ('U1011')\r\n;\r\n"
+                                                  "update SYSPROPS set IUPDATE_SPP = 1011\r\n;\r\n"}});
+    QByteArray output;
+    const int status =
+        updaterprocess::run({updater, F.install, klv::unscrambleServerBase(F.serverBase)},
+                            {"0", "0", kListed, "--unattended", "--convert", "--backup-made", "--no-restart"}, &output);
+    QVERIFY2(status == 0, output.constData());
+    QVERIFY(!QFile::exists(F.install + QStringLiteral("AuError.txt")));
+    QStringList runlog = pgColumn(QStringLiteral("select NAME from RUNLOG"));
+    runlog.sort();
+    QCOMPARE(runlog, (QStringList{"138", "U1011", "query"}));
+    QCOMPARE(pgColumn(QStringLiteral("select VERSIENUMMER || ' ' || IUPDATE_SPP from SYSPROPS")),
+             QStringList{"138 1011"});
+    // The region's rows in the list's order, each with its key; the same material asked for once
+    // serves both its rows.
+    QCOMPARE(pgColumn(QStringLiteral("select SSYSKEY_PRM || ' ' || SSYSKEY_MAT || ' ' || NTOTAAL_PRM from ARNPREMIE "
+                                     "order by SSYSKEY_PRM")),
+             (QStringList{"00000101 MAT00001 6.5", "00000102 MAT00002 2", "00000103 MAT00001 4"}));
 }
 
 // Single statements through TKvQuery over QODBC, with parameters (prepared, bound by position

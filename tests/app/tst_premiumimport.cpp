@@ -38,6 +38,7 @@ private Q_SLOTS:
     void badHeader_data();
     void badHeader();
     void fileNameWithoutCase();
+    void codesAsTheServerComparesThem();
     void batchesWriteWhatSingleRowsWrite_data();
     void batchesWriteWhatSingleRowsWrite();
     void failingBatchNamesTheRow_data();
@@ -157,8 +158,8 @@ QString TestPremiumImport::counter()
 static void drivers()
 {
     QTest::addColumn<QString>("driver");
-    QTest::newRow("sqlite") << "QSQLITE";
-    QTest::newRow("postgres") << "QPSQL";
+    for (const QString &driver : testsupport::allDrivers())
+        QTest::newRow(testsupport::driverTag(driver)) << driver;
 }
 
 static const QByteArray kList = "20240301 premielijst maart;Premies;v2\r\n"
@@ -249,8 +250,8 @@ void TestPremiumImport::failingRowsKeepEarlierRows_data()
     QTest::addColumn<QString>("driver");
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("reason");
-    for (const char *driver : {"QSQLITE", "QPSQL"}) {
-        const QByteArray tag = driver == QByteArray("QSQLITE") ? "sqlite " : "postgres ";
+    for (const QString &driver : testsupport::allDrivers()) {
+        const QByteArray tag = testsupport::driverTag(driver) + ' ';
         // Three official materials give three keys; the fourth matching row has none.
         QTest::newRow(tag + "more rows than keys")
             << driver
@@ -383,6 +384,26 @@ void TestPremiumImport::fileNameWithoutCase()
     QCOMPARE(rows().size(), 1);
 }
 
+// Through ODBC the server may compare codes by rules of its own: each code's key is the server's
+// answer, asked once for all the rows that name it, also when many codes are asked at once.
+void TestPremiumImport::codesAsTheServerComparesThem()
+{
+    KLV_SKIP_WITHOUT_DRIVER(QStringLiteral("QODBC"));
+    QVERIFY(open(QStringLiteral("QODBC")));
+    sql({"create collation KLV_CI (provider = icu, locale = 'und-u-ks-level2', deterministic = false)",
+         "alter table ARNMATERIAAL alter column SCODE_MAT type varchar(20) collate KLV_CI"});
+    materials(4);
+    QByteArray content = "20240301\r\n07;m1;x;1;st;1;1;1\r\n07;M2;x;2;st;1;1;1\r\n07;M1;x;3;st;1;1;1\r\n"
+                         "07;m3 ;x;4;st;1;1;1\r\n08;M9;x;0;st;0;0;0\r\n";
+    const QString path = list("premie.csv", content);
+    const PremiumImport::Result result = FImport->ImportPremiumList(path);
+    QVERIFY2(result.imported, qPrintable(result.failure));
+    QStringList keys;
+    for (const QString &row : rows())
+        keys << row.section(u'|', 0, 1);
+    QCOMPARE(keys, (QStringList{"00000101|MAT00001", "00000102|MAT00002", "00000103|MAT00001", "00000104|"}));
+}
+
 PremiumImport::Result TestPremiumImport::importAfresh(const QString &path, int rowsPerStatement)
 {
     sql({"delete from ARNPREMIE", "update SYSPROPS set LASTSYSKEY = '00000100'"});
@@ -421,14 +442,12 @@ static QByteArray awkwardList(int rows)
     return out;
 }
 
-// The drivers and the prefixes of their rows' names.
-static const QList<QPair<QString, QByteArray>> kDrivers{{"QSQLITE", "sqlite "}, {"QPSQL", "postgres "}};
-
 void TestPremiumImport::batchesWriteWhatSingleRowsWrite_data()
 {
     QTest::addColumn<QString>("driver");
     QTest::addColumn<int>("rowsPerStatement");
-    for (const auto &[driver, tag] : kDrivers) {
+    for (const QString &driver : testsupport::allDrivers()) {
+        const QByteArray tag = testsupport::driverTag(driver) + ' ';
         QTest::newRow(tag + "driver's size") << driver << 0;
         QTest::newRow(tag + "7 per statement") << driver << 7;
         QTest::newRow(tag + "all in one") << driver << 1000;
@@ -460,7 +479,8 @@ void TestPremiumImport::failingBatchNamesTheRow_data()
 {
     QTest::addColumn<QString>("driver");
     QTest::addColumn<int>("failingLine");
-    for (const auto &[driver, tag] : kDrivers) {
+    for (const QString &driver : testsupport::allDrivers()) {
+        const QByteArray tag = testsupport::driverTag(driver) + ' ';
         QTest::newRow(tag + "first row") << driver << 2;
         QTest::newRow(tag + "inside a statement") << driver << 140;
         QTest::newRow(tag + "last row") << driver << 201;

@@ -64,6 +64,7 @@ private Q_SLOTS:
     void carriesOnAfterLastSettledStatement();
     void changedScript_data();
     void changedScript();
+    void waitsForKilledRunsLastStatement_data();
     void waitsForKilledRunsLastStatement();
 
 private:
@@ -141,8 +142,8 @@ QStringList TestScriptEngine::steps()
 static void drivers()
 {
     QTest::addColumn<QString>("driver");
-    QTest::newRow("sqlite") << "QSQLITE";
-    QTest::newRow("postgres") << "QPSQL";
+    for (const QString &driver : testsupport::allDrivers())
+        QTest::newRow(testsupport::driverTag(driver)) << driver;
 }
 
 void TestScriptEngine::fourLineScript_data()
@@ -172,8 +173,10 @@ void TestScriptEngine::failingStatement_data()
     QTest::newRow("sqlite goo") << "QSQLITE" << QByteArray("goo") << true;
     QTest::newRow("sqlite GO") << "QSQLITE" << QByteArray("GO") << false;
     QTest::newRow("sqlite ;") << "QSQLITE" << QByteArray(";") << false;
-    QTest::newRow("postgres GoO") << "QPSQL" << QByteArray("GoO") << true;
-    QTest::newRow("postgres go") << "QPSQL" << QByteArray("go") << false;
+    for (const QString &driver : testsupport::serverDrivers()) {
+        QTest::newRow(testsupport::driverTag(driver) + " GoO") << driver << QByteArray("GoO") << true;
+        QTest::newRow(testsupport::driverTag(driver) + " go") << driver << QByteArray("go") << false;
+    }
 }
 
 void TestScriptEngine::failingStatement()
@@ -491,10 +494,18 @@ void TestScriptEngine::changedScript()
 // A killed updater's last statement may still be at work on the server, and commit after the next
 // run has read the history: that run waits for it and carries on after it, instead of running it
 // again.
+void TestScriptEngine::waitsForKilledRunsLastStatement_data()
+{
+    QTest::addColumn<QString>("driver");
+    for (const QString &driver : testsupport::serverDrivers())
+        QTest::newRow(testsupport::driverTag(driver)) << driver;
+}
+
 void TestScriptEngine::waitsForKilledRunsLastStatement()
 {
-    KLV_SKIP_WITHOUT_DRIVER(QStringLiteral("QPSQL"));
-    QVERIFY(open(QStringLiteral("QPSQL")));
+    QFETCH(QString, driver);
+    KLV_SKIP_WITHOUT_DRIVER(driver);
+    QVERIFY(open(driver));
     const QByteArray text = "insert into STEPS values (1)\r\n;\r\ninsert into STEPS values (2)\r\n;\r\n"
                             "insert into STEPS values (3)\r\n;\r\n";
     script(QStringLiteral("U1011.SQL"), text);

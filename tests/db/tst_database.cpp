@@ -34,6 +34,8 @@ private Q_SLOTS:
     void transactions();
     void connectionCount_data();
     void connectionCount();
+    void statementsCommitThemselves_data();
+    void statementsCommitThemselves();
     void queryOnClosedDatabaseRaises();
     void statementWithoutParametersNotPrepared_data();
     void statementWithoutParametersNotPrepared();
@@ -170,8 +172,8 @@ void TestDatabase::paramReplacedNotRepeated()
 void TestDatabase::rowsNullsAndFields_data()
 {
     QTest::addColumn<QString>("driver");
-    QTest::newRow("sqlite") << "QSQLITE";
-    QTest::newRow("postgres") << "QPSQL";
+    for (const QString &driver : testsupport::allDrivers())
+        QTest::newRow(testsupport::driverTag(driver)) << driver;
 }
 
 void TestDatabase::rowsNullsAndFields()
@@ -250,6 +252,27 @@ void TestDatabase::transactions()
     q.Open();
     QCOMPARE(q.fieldAsInteger(QStringLiteral("N")), 1);
     QCOMPARE(q.fieldAsInteger(QStringLiteral("M")), 2);
+}
+
+void TestDatabase::statementsCommitThemselves_data()
+{
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<bool>("commitsEach");
+    for (const QString &driver : testsupport::allDrivers())
+        QTest::newRow(testsupport::driverTag(driver)) << driver << (driver != u"QSQLITE");
+}
+
+// Whether a statement and its record may go in one round trip outside a transaction: PostgreSQL
+// through its own driver and through ODBC, where its driver reports transactional schema changes.
+void TestDatabase::statementsCommitThemselves()
+{
+    QFETCH(QString, driver);
+    QFETCH(bool, commitsEach);
+    KLV_SKIP_WITHOUT_DRIVER(driver);
+    auto db = openKlv(driver);
+    QVERIFY(db);
+    QCOMPARE(db->commitsEachStatement(), commitsEach);
+    QVERIFY(!db->schemaChangesCommit());
 }
 
 void TestDatabase::connectionCount_data()

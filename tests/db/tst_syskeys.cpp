@@ -85,8 +85,8 @@ QStringList TestSysKeys::counters()
 static void drivers()
 {
     QTest::addColumn<QString>("driver");
-    QTest::newRow("sqlite") << "QSQLITE";
-    QTest::newRow("postgres") << "QPSQL";
+    for (const QString &driver : testsupport::allDrivers())
+        QTest::newRow(testsupport::driverTag(driver)) << driver;
 }
 
 void TestSysKeys::incSysKey_data()
@@ -190,8 +190,8 @@ void TestSysKeys::allocateRollsBack_data()
     QTest::addColumn<QString>("counter");
     QTest::addColumn<int>("count");
     QTest::addColumn<int>("keysBeforeError");
-    for (const char *driver : {"QSQLITE", "QPSQL"}) {
-        const QByteArray tag = driver == QByteArray("QSQLITE") ? "sqlite" : "postgres";
+    for (const QString &driver : testsupport::allDrivers()) {
+        const QByteArray tag = testsupport::driverTag(driver);
         QTest::newRow(tag + " invalid counter") << driver << "0000-01Z" << 3 << 0;
         QTest::newRow(tag + " null counter") << driver << QString() << 1 << 0;
         QTest::newRow(tag + " last key") << driver << "ZZZZZZZY" << 3 << 1;

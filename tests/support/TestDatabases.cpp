@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 #include "db/KlvDatabase.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSqlError>
@@ -11,14 +12,73 @@
 
 namespace testsupport {
 
+QString psqlOdbcDriver()
+{
+#ifdef KLV_PSQLODBC_DRIVER
+    return QStringLiteral(KLV_PSQLODBC_DRIVER);
+#else
+    return {};
+#endif
+}
+
+QString effectiveDriver(const QString &driver)
+{
+    if (driver == u"QPSQL" && !QSqlDatabase::isDriverAvailable(driver))
+        return QStringLiteral("QODBC");
+    return driver;
+}
+
 QString missingDriverReason(const QString &driver)
 {
-    if (QSqlDatabase::isDriverAvailable(driver))
-        return {};
-    QString reason = QStringLiteral("the Qt SQL driver %1 is not part of this build").arg(driver);
-    if (driver == QLatin1String("QPSQL"))
-        reason += QStringLiteral(" (no PostgreSQL client library for Windows here)");
-    return reason;
+    const QString used = effectiveDriver(driver);
+    if (!QSqlDatabase::isDriverAvailable(used))
+        return QStringLiteral("the Qt SQL driver %1 is not part of this build").arg(used);
+    if (used == u"QODBC" && psqlOdbcDriver().isEmpty())
+        return QStringLiteral("no PostgreSQL ODBC driver on this machine (Debian's odbc-postgresql)");
+    return {};
+}
+
+QStringList serverDrivers()
+{
+    if (effectiveDriver(QStringLiteral("QPSQL")) == u"QODBC")
+        return {QStringLiteral("QPSQL")};
+    return {QStringLiteral("QPSQL"), QStringLiteral("QODBC")};
+}
+
+bool defineDataSource(const QString &name, const QString &database, int port)
+{
+    const QString folder = qEnvironmentVariable("ODBCSYSINI");
+    const QString sources = qEnvironmentVariable("ODBCINI");
+    if (folder.isEmpty() || sources.isEmpty() || psqlOdbcDriver().isEmpty())
+        return false;
+    const QString drive = QStringLiteral(KLV_HOST_DRIVE);
+    if (!QDir().mkpath(drive + folder))
+        return false;
+    writeFile(drive + folder + QStringLiteral("/odbcinst.ini"),
+              "[KlvPostgreSQL]\nDriver=" + psqlOdbcDriver().toLocal8Bit() + "\n");
+    writeFile(drive + sources, "[" + name.toUtf8() + "]\nDriver=KlvPostgreSQL\nServername=127.0.0.1\nPort=" +
+                                   QByteArray::number(port) + "\nDatabase=" + database.toUtf8() + "\n");
+    return true;
+}
+
+QStringList allDrivers()
+{
+    return QStringList{QStringLiteral("QSQLITE")} + serverDrivers();
+}
+
+QByteArray driverTag(const QString &driver)
+{
+    if (driver == u"QSQLITE")
+        return "sqlite";
+    return driver == u"QODBC" ? "odbc" : "postgres";
+}
+
+QString odbcConnectionString(const QString &database, int port)
+{
+    return QStringLiteral("Driver=%1;Servername=127.0.0.1;Port=%2;Database=%3")
+        .arg(psqlOdbcDriver())
+        .arg(port)
+        .arg(database);
 }
 
 bool execAll(QSqlDatabase db, const QStringList &statements)
@@ -75,19 +135,23 @@ QString createSqliteDatabase(const QString &path)
 }
 
 namespace {
-QSqlDatabase pgConnection(const QString &connection, const QString &database, int port)
+QSqlDatabase pgConnection(const QString &driver, const QString &connection, const QString &database, int port)
 {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection);
-    db.setHostName(QStringLiteral("127.0.0.1"));
-    db.setPort(port);
-    db.setDatabaseName(database);
+    QSqlDatabase db = QSqlDatabase::addDatabase(driver, connection);
+    if (driver == u"QODBC") {
+        db.setDatabaseName(odbcConnectionString(database, port));
+    } else {
+        db.setHostName(QStringLiteral("127.0.0.1"));
+        db.setPort(port);
+        db.setDatabaseName(database);
+    }
     db.setUserName(QStringLiteral("orvant"));
     db.setPassword(QStringLiteral("wimbrel"));
     return db;
 }
 } // namespace
 
-PgTestDatabase::PgTestDatabase()
+PgTestDatabase::PgTestDatabase(const QString &driver) : FDriver(effectiveDriver(driver))
 {
     FPort = qEnvironmentVariableIntValue("KLV_TEST_PG_PORT");
     const quint32 id = QRandomGenerator::global()->generate();
@@ -95,14 +159,14 @@ PgTestDatabase::PgTestDatabase()
     FConnection = QStringLiteral("pgtest-%1").arg(id);
     const QString admin = FConnection + QStringLiteral("-admin");
     {
-        QSqlDatabase db = pgConnection(admin, QStringLiteral("postgres"), FPort);
+        QSqlDatabase db = pgConnection(FDriver, admin, QStringLiteral("postgres"), FPort);
         FValid = db.open() && execAll(db, {QStringLiteral("create database ") + FName});
         if (!FValid)
             qWarning("PostgreSQL not available: %s", qPrintable(db.lastError().text()));
     }
     QSqlDatabase::removeDatabase(admin);
     if (FValid) {
-        QSqlDatabase db = pgConnection(FConnection, FName, FPort);
+        QSqlDatabase db = pgConnection(FDriver, FConnection, FName, FPort);
         FValid = db.open() && execAll(db, klvSchema());
     }
 }
@@ -113,7 +177,7 @@ PgTestDatabase::~PgTestDatabase()
     QSqlDatabase::removeDatabase(FConnection);
     const QString admin = FConnection + QStringLiteral("-drop");
     {
-        QSqlDatabase db = pgConnection(admin, QStringLiteral("postgres"), FPort);
+        QSqlDatabase db = pgConnection(FDriver, admin, QStringLiteral("postgres"), FPort);
         if (db.open())
             execAll(db, {QStringLiteral("drop database if exists %1 with (force)").arg(FName)});
     }
@@ -141,7 +205,7 @@ bool PgTestDatabase::closeConnection() const
     const QString monitor = FConnection + QStringLiteral("-monitor");
     bool gone = false;
     {
-        QSqlDatabase m = pgConnection(monitor, QStringLiteral("postgres"), FPort);
+        QSqlDatabase m = pgConnection(FDriver, monitor, QStringLiteral("postgres"), FPort);
         if (m.open()) {
             QSqlQuery q(m);
             for (int i = 0; i < 400 && !gone; ++i) {
@@ -158,7 +222,14 @@ bool PgTestDatabase::closeConnection() const
 
 void PgTestDatabase::addAlias(const QString &iniPath, const QString &alias) const
 {
-    testsupport::addAlias(iniPath, alias, QStringLiteral("QPSQL"), FName, QStringLiteral("127.0.0.1"), FPort);
+    if (FDriver == u"QODBC") {
+        QByteArray text = readFile(iniPath);
+        text += "[" + alias.toUtf8() + "]\r\nDriver=QODBC\r\nDatabase=" + odbcConnectionString(FName, FPort).toUtf8() +
+                "\r\nDialect=postgres\r\n";
+        writeFile(iniPath, text);
+        return;
+    }
+    testsupport::addAlias(iniPath, alias, FDriver, FName, QStringLiteral("127.0.0.1"), FPort);
 }
 
 void loginAsUpdater(klv::KlvDatabase &db)
@@ -173,8 +244,8 @@ std::unique_ptr<klv::KlvDatabase> openKlvDatabase(const QString &driver, const Q
                                                   std::unique_ptr<PgTestDatabase> &pg)
 {
     const QString ini = dir + QStringLiteral("/KlvAliases.ini");
-    if (driver == QLatin1String("QPSQL")) {
-        pg = std::make_unique<PgTestDatabase>();
+    if (driver == u"QPSQL" || driver == u"QODBC") {
+        pg = std::make_unique<PgTestDatabase>(driver);
         if (!pg->isValid())
             return nullptr;
         pg->addAlias(ini, QStringLiteral("KLV"));
