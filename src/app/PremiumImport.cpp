@@ -119,8 +119,11 @@ public:
     // Whether knowing the codes beforehand saves questions.
     bool asksPerCode() const { return !FTable; }
 
-    // Asks for the keys of these codes, many in one question: the codes, numbered, joined to the
-    // materials by the database's comparison.
+    // Asks for the keys of these codes, many in one question. A code that the answer holds as it
+    // is written takes that material's key: the database's comparison finds a code equal to
+    // itself, so that row is one that the question for that code alone may return. The others,
+    // which the database may still find by rules of its own (case, blanks), are asked for on
+    // their own when their rows come.
     void prefetch(const QStringList &codes)
     {
         QStringList unknown;
@@ -132,26 +135,23 @@ public:
             }
         for (qsizetype from = 0; from < unknown.size(); from += kCodesPerQuestion) {
             const QStringList part = unknown.mid(from, kCodesPerQuestion);
-            QStringList numbered;
+            QStringList markers;
             for (qsizetype i = 0; i < part.size(); ++i)
-                numbered << (i == 0 ? QStringLiteral("Select 0 As N, :c0 As C")
-                                    : QStringLiteral("Union All Select %1, :c%1").arg(i));
+                markers << QStringLiteral(":c%1").arg(i);
             TKvQuery question(FDatabase);
             question.SQL =
-                QStringList{QStringLiteral("Select Q.N, M.SSYSKEY_MAT"), QStringLiteral("From (")} + numbered +
-                QStringList{QStringLiteral(") Q, ARNMATERIAAL M"), QStringLiteral("Where M.SCODE_MAT = Q.C")};
+                QStringList{QStringLiteral("Select SCODE_MAT, SSYSKEY_MAT"), QStringLiteral("From ARNMATERIAAL"),
+                            QStringLiteral("Where SCODE_MAT In (%1)").arg(markers.join(QStringLiteral(", ")))};
             for (qsizetype i = 0; i < part.size(); ++i)
                 question.setParam(QStringLiteral("c%1").arg(i), part[i]);
             question.UniDirectional = true;
             question.Open();
-            QHash<qsizetype, QString> found;
+            const QSet<QString> asked(part.cbegin(), part.cend());
             for (; !question.Eof(); question.Next()) {
-                const qsizetype n = question.Field(0).toLongLong();
-                if (n >= 0 && n < part.size() && !found.contains(n))
-                    found.insert(n, question.Field(1).toString());
+                const QVariant code = question.Field(0);
+                if (!code.isNull() && asked.contains(code.toString()) && !FAsked.contains(code.toString()))
+                    FAsked.insert(code.toString(), question.Field(1).toString());
             }
-            for (qsizetype i = 0; i < part.size(); ++i)
-                FAsked.insert(part[i], found.value(i));
         }
     }
 

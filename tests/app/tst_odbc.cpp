@@ -245,7 +245,7 @@ void TestOdbc::unlistedAliasDownloadRun()
     F.window->close();
     QTRY_VERIFY(F.window.isNull());
     QCOMPARE(F.shell->executes.last().params, kDsn);
-    QVERIFY(F.shell->executes.last().file.endsWith(QStringLiteral("KLV.EXE")));
+    QVERIFY(F.shell->executes.last().file.endsWith(QStringLiteral("KLV.EXE"), Qt::CaseInsensitive));
 }
 
 // The whole road over QODBC: packages, a premium list, a conversion script and an update
@@ -287,7 +287,7 @@ void TestOdbc::wholeRoadThroughDataSource()
     QCOMPARE(F.dialogs->texts(Kind::Error), QStringList{});
     QTRY_VERIFY(F.window.isNull());
     QCOMPARE(F.shell->executes.last().params, kListed);
-    QVERIFY(F.shell->executes.last().file.endsWith(QStringLiteral("KLV.EXE")));
+    QVERIFY(F.shell->executes.last().file.endsWith(QStringLiteral("KLV.EXE"), Qt::CaseInsensitive));
     QCOMPARE(testsupport::readFile(F.install + QStringLiteral("WeHave.klv")), QByteArray("klv.exe=137\r\n"));
     QVERIFY(QDir(F.install).entryList({QStringLiteral("*.zlb")}, QDir::Files).isEmpty());
     QVERIFY(!QFile::exists(F.install + QStringLiteral("AuError.txt")));

@@ -312,18 +312,21 @@ void TestPremiumImport::budgetBeyond255()
     KLV_SKIP_WITHOUT_DRIVER(driver);
     QVERIFY(open(driver));
     FDb->StartTransaction();
-    materials(300);
+    materials(600);
     FDb->Commit();
     QByteArray content = "20240301\r\n";
-    for (int i = 1; i <= 300; ++i)
+    for (int i = 1; i <= 600; ++i)
         content += "07;M" + QByteArray::number(i) + ";x;1;st;1;1;1\r\n";
     const PremiumImport::Result result = FImport->ImportPremiumList(list("big.csv", content));
     QVERIFY2(result.imported, qPrintable(result.failure));
-    QCOMPARE(result.rows, 300);
+    QCOMPARE(result.rows, 600);
     const QStringList imported = rows();
-    QCOMPARE(imported.size(), 300);
-    QVERIFY(imported.last().startsWith("0000018C|MAT00300|")); // 1296 + 300 in base 36
-    QCOMPARE(counter(), QString("0000018C"));
+    QCOMPARE(imported.size(), 600);
+    // Each row with its own material, also past the codes asked for in one question.
+    for (int i = 0; i < 600; ++i)
+        QCOMPARE(imported[i].section(u'|', 1, 1), QString("MAT%1").arg(i + 1, 5, 10, QChar('0')));
+    QVERIFY(imported.last().startsWith("000001GO|MAT00600|")); // 1296 + 600 in base 36
+    QCOMPARE(counter(), QString("000001GO"));
 }
 
 void TestPremiumImport::missingFile_data()
