@@ -1,6 +1,7 @@
 #include "AutoUpdateFrm.h"
 
 #include "ErrorLog.h"
+#include "FailureText.h"
 #include "PremiumImport.h"
 #include "RunJournal.h"
 #include "db/DatabaseWorker.h"
@@ -18,6 +19,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSslCertificate>
 #include <QStatusBar>
@@ -195,7 +197,8 @@ void TFrmAutoUpdate::guarded(const std::function<void()> &action)
     } catch (const EAbort &) {
         // Silent by definition: a close stopped the work, or the work said why itself.
     } catch (const std::exception &e) {
-        FSeams.dialogs.showException(e);
+        FShownFailure = explainFailure(e).text;
+        FSeams.dialogs.error(FShownFailure);
     }
 }
 
@@ -285,6 +288,8 @@ void TFrmAutoUpdate::showEvent(QShowEvent *event)
 
 void TFrmAutoUpdate::FormShow()
 {
+    // The start-up may have said already why the database is not there; later probes say it again.
+    const auto forget = qScopeGuard([this] { FShownFailure.clear(); });
     ProbeDatabase();
     ShowVersions();
 }

@@ -265,6 +265,7 @@ private:
     QString FListSignatureProblem;            // why it could not
     std::optional<QStringList> FStoredWeHave; // the known-package list as last written
     bool FShown = false;
+    QString FShownFailure; // the last failure shown, so that the same one is not shown twice in a row
     int FOperationDepth = 0;
     bool FConverting = false;                  // database scripts run: a close is refused
     bool FCloseRequested = false;              // closed during an operation: the closing steps wait for its end

@@ -2,6 +2,7 @@
 // list's commands, and the end of the run.
 #include "AutoUpdateFrm.h"
 
+#include "FailureText.h"
 #include "PackageList.h"
 #include "RunJournal.h"
 #include "StagedList.h"
@@ -17,6 +18,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTextBlock>
 
 namespace klv {
 
@@ -179,13 +181,19 @@ bool TFrmAutoUpdate::fetchPackageList()
             }
             if (&name != &names[1])
                 continue;
-            if (dialogs().confirm(kRetryQuestion))
+            // The cause goes to the log before the question; a cause that another try cannot
+            // mend (a refused key, a full disk, a list too large) is not asked about.
+            const auto *tooLarge = dynamic_cast<const ETooLarge *>(&e);
+            const FailureText why = tooLarge ? FailureText{listTooLarge(*tooLarge), false} : explainFailure(e);
+            if (!tooLarge)
+                AddDownloadLog(why.text);
+            if (why.retryMends && dialogs().confirm(kRetryQuestion))
                 return false;
             FRunActive = false; // "Ophalen" stays disabled
-            if (const auto *tooLarge = dynamic_cast<const ETooLarge *>(&e))
-                throw Exception(listTooLarge(*tooLarge));
+            if (tooLarge)
+                throw Exception(why.text);
             if (proxy)
-                reportFailure(proxy->message());
+                logErrorQuietly(proxy->message());
             throw;
         }
     }
@@ -280,8 +288,14 @@ void TFrmAutoUpdate::RunDownload()
         runDownloadSteps();
     } catch (const std::exception &e) {
         // Once the window is closing nothing more is shown or touched.
-        if (FRunActive)
-            dialogs().information(exceptionMessage(e));
+        if (!FRunActive)
+            return;
+        const QString text = explainFailure(e).text;
+        if (text != exceptionMessage(e))
+            logErrorQuietly(exceptionMessage(e)); // the technical reason, for whoever helps
+        if (ui->Memo1->document()->lastBlock().text() != text)
+            AddDownloadLog(text); // every failure leaves its line, once
+        dialogs().information(text);
     }
 }
 

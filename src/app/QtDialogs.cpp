@@ -62,8 +62,10 @@ bool QtDialogs::confirm(const QString &text)
     box.setWindowTitle(QStringLiteral("Bevestigen"));
     box.setText(text);
     QPushButton *yes = box.addButton(QStringLiteral("Ja"), QMessageBox::YesRole);
-    box.addButton(QStringLiteral("Nee"), QMessageBox::NoRole);
-    box.setDefaultButton(yes);
+    // "Ja" starts something (a conversion, a renewal, another try); Enter and Escape must not.
+    QPushButton *no = box.addButton(QStringLiteral("Nee"), QMessageBox::NoRole);
+    box.setDefaultButton(no);
+    box.setEscapeButton(no);
     box.exec();
     return box.clickedButton() == yes;
 }

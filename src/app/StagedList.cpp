@@ -17,7 +17,8 @@ void moveInPlace(const QString &staged, const QString &target)
     if (const QString error = replaceFile(staged, target); !error.isEmpty()) {
         QFile::remove(staged);
         throw EInOutError(QStringLiteral("Kan %1 niet bewaren: %2")
-                              .arg(QDir::toNativeSeparators(target), writeFailureReason(target, error)));
+                              .arg(QDir::toNativeSeparators(target), writeFailureReason(target, error)),
+                          volumeFull(target));
     }
 }
 } // namespace

@@ -2,6 +2,8 @@
 // the highest SQL update script on disk.
 #include "AutoUpdateFrm.h"
 
+#include "FailureText.h"
+
 #include "db/DatabaseWorker.h"
 #include "db/KlvDatabase.h"
 #include "db/KvQuery.h"
@@ -56,7 +58,14 @@ void TFrmAutoUpdate::ProbeDatabase()
         if (OtherUsersActive())
             dialogs().information(kOtherUsersActive);
     } catch (const std::exception &e) {
-        dialogs().information(exceptionMessage(e));
+        // Said once: the start-up may have shown the same failure already.
+        const QString text = explainFailure(e).text;
+        if (text != FShownFailure)
+            dialogs().information(text);
+        FShownFailure = text;
+        // Nothing more can be read from a database that did not open.
+        if (!gblKlvDBS->Connected())
+            throw EAbort();
     }
 
     {

@@ -308,7 +308,8 @@ void TZLBArchive::extractEntry(QFile &archive, const QString &dest, int32_t inde
             if (!temp.flush() || temp.error() != QFileDevice::NoError)
                 throw TargetWriteError(temp.errorString());
         } catch (const TargetWriteError &e) {
-            throw EInOutError(zlb::msg::cannotCreateFile(nativeTarget, writeFailureReason(nativeTarget, e.message())));
+            throw EInOutError(zlb::msg::cannotCreateFile(nativeTarget, writeFailureReason(nativeTarget, e.message())),
+                              volumeFull(nativeTarget));
         } catch (...) {
             throw Exception(zlb::msg::fileCorrupt(index));
         }

@@ -3,6 +3,7 @@
 #include "platform/Exceptions.h"
 
 #include <QAtomicInt>
+#include <QDir>
 #include <QSqlError>
 
 namespace klv {
@@ -86,7 +87,8 @@ void KlvDatabase::Open()
         const QString text = databaseErrorText(db.lastError());
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(FConnectionName);
-        throw EDBEngineError(QStringLiteral("Cannot open database alias '%1': %2").arg(AliasName, text));
+        const QString server = FConfig.host.isEmpty() ? QString() : QStringLiteral(" op %1").arg(FConfig.host);
+        throw EDatabaseNotOpened(AliasName, QDir::toNativeSeparators(FConfig.database) + server, text);
     }
     FOdbc = odbc::transactionBehaviour(db);
     ++FOpenCount;

@@ -11,6 +11,12 @@ EIdHTTPProtocolException::EIdHTTPProtocolException(int status, QString message)
 {
 }
 
+EDatabaseNotOpened::EDatabaseNotOpened(QString alias, QString dataSource, QString driverText)
+    : EDBEngineError(QStringLiteral("Cannot open database alias '%1': %2").arg(alias, driverText)),
+      FAlias(std::move(alias)), FDataSource(std::move(dataSource)), FDriverText(std::move(driverText))
+{
+}
+
 QString exceptionClassName(const std::exception &e)
 {
     if (const auto *own = dynamic_cast<const Exception *>(&e))

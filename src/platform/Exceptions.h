@@ -32,8 +32,14 @@ public:
 class EInOutError : public Exception
 {
 public:
-    using Exception::Exception;
+    // `diskFull`: the write failed because the volume has no room left, which another try does
+    // not mend.
+    explicit EInOutError(QString message, bool diskFull = false) : Exception(std::move(message)), FDiskFull(diskFull) {}
     QString className() const override { return QStringLiteral("EInOutError"); }
+    bool diskFull() const { return FDiskFull; }
+
+private:
+    bool FDiskFull;
 };
 
 class EConvertError : public Exception
@@ -49,6 +55,22 @@ class EDBEngineError : public Exception
 public:
     using Exception::Exception;
     QString className() const override { return QStringLiteral("EDBEngineError"); }
+};
+
+// A database alias that could not be opened: which alias, the data source it names, and the
+// driver's own text.
+class EDatabaseNotOpened : public EDBEngineError
+{
+public:
+    EDatabaseNotOpened(QString alias, QString dataSource, QString driverText);
+    const QString &alias() const { return FAlias; }
+    const QString &dataSource() const { return FDataSource; }
+    const QString &driverText() const { return FDriverText; }
+
+private:
+    QString FAlias;
+    QString FDataSource;
+    QString FDriverText;
 };
 
 // An HTTP answer that is not a success; carries the status code.

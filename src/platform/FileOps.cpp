@@ -77,13 +77,16 @@ namespace {
 constexpr qint64 kFullBelow = 256 * 1024;
 } // namespace
 
-QString writeFailureReason(const QString &path, const QString &systemText)
+bool volumeFull(const QString &path)
 {
     QStorageInfo volume(QFileInfo(path).absolutePath());
     volume.refresh();
-    if (volume.isValid() && volume.bytesAvailable() >= 0 && volume.bytesAvailable() < kFullBelow)
-        return QStringLiteral("Schijf vol");
-    return systemText;
+    return volume.isValid() && volume.bytesAvailable() >= 0 && volume.bytesAvailable() < kFullBelow;
+}
+
+QString writeFailureReason(const QString &path, const QString &systemText)
+{
+    return volumeFull(path) ? QStringLiteral("Schijf vol") : systemText;
 }
 
 QString atomicTempName(const QString &path)
@@ -97,7 +100,8 @@ void writeFileAtomically(const QString &path, const QByteArray &bytes)
     const auto fail = [&](const QString &reason) {
         QFile::remove(temp);
         throw EInOutError(QStringLiteral("Cannot write file \"%1\": %2")
-                              .arg(QDir::toNativeSeparators(path), writeFailureReason(path, reason)));
+                              .arg(QDir::toNativeSeparators(path), writeFailureReason(path, reason)),
+                          volumeFull(path));
     };
     {
         QFile file(temp);

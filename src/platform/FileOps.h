@@ -20,6 +20,9 @@ QString systemText(unsigned long code);
 // The reason a write to `path` failed, for a message: "Schijf vol" when the volume that holds it
 // has no room left (what a user can act on), else the system's own text.
 QString writeFailureReason(const QString &path, const QString &systemText);
+// Whether the volume that holds `path` has no room left: a write that failed there is not mended
+// by trying again.
+bool volumeFull(const QString &path);
 
 // The name of the temporary file that an atomic write of `path` goes through. One updater runs at
 // a time, so a fixed name is safe, and one that an interrupted run left is recognised and removed.

@@ -58,10 +58,11 @@ QString nativeName(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
-QString writeError(const QString &destinationPath, const QFile &file)
+EInOutError writeError(const QString &destinationPath, const QFile &file)
 {
-    return QStringLiteral("Cannot write file \"%1\": %2")
-        .arg(nativeName(destinationPath), writeFailureReason(file.fileName(), file.errorString()));
+    return EInOutError(QStringLiteral("Cannot write file \"%1\": %2")
+                           .arg(nativeName(destinationPath), writeFailureReason(file.fileName(), file.errorString())),
+                       volumeFull(file.fileName()));
 }
 
 // Feeds the first `length` bytes of `file` to `hasher`.
@@ -213,7 +214,7 @@ void HttpClient::get(const QUrl &url, const QString &destinationPath, const Expe
             return;
         if (outcome == Outcome::Redirect) {
             if (++redirects > kMaxRedirects)
-                throw Exception(networkErrorText(QNetworkReply::TooManyRedirectsError));
+                throw ENetworkError(QNetworkReply::TooManyRedirectsError);
             current = target;
             continue;
         }
@@ -450,7 +451,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
             const partial::Info info{expected, partial::strongETag(*reply), partial::lastModified(*reply)};
             try {
                 if (!file.resize(0) || !file.seek(0))
-                    throw EInOutError(writeError(destinationPath, file));
+                    throw writeError(destinationPath, file);
                 // Written once the transfer has run a moment (so that even a killed process leaves
                 // a partial file that can be continued), and whenever it ends unfinished.
                 if (expected >= 0 && info.resumable() && limits.continuable) {
@@ -524,7 +525,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
             }
             if (file.write(block.constData(), n) != n) {
                 discard = true;
-                throw EInOutError(writeError(destinationPath, file));
+                throw writeError(destinationPath, file);
             }
             if (hasher) {
                 block.truncate(n);
@@ -594,8 +595,8 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
     const int status = statusOf(*reply);
     if (FAbortRequested)
         failure = std::make_exception_ptr(EAbort());
-    const auto cut = [&](const QString &text) {
-        failure = std::make_exception_ptr(Exception(text));
+    const auto cut = [&](QNetworkReply::NetworkError error, const QString &text) {
+        failure = std::make_exception_ptr(ENetworkError(error, text));
         outcome = Outcome::Cut;
     };
     if (!failure) {
@@ -605,10 +606,12 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
         } else if (!refusal.isEmpty()) {
             failure = std::make_exception_ptr(Exception(refusal));
         } else if (timedOut) {
-            cut(QStringLiteral("No data arrived from the server for %1 seconds; the transfer was ended")
+            cut(QNetworkReply::TimeoutError,
+                QStringLiteral("No data arrived from the server for %1 seconds; the transfer was ended")
                     .arg(double(FInactivityTimeout.count()) / 1000.0));
         } else if (tooSlow) {
-            cut(QStringLiteral("The transfer was slower than %1 bytes per second for %2 seconds; it was ended")
+            cut(QNetworkReply::TimeoutError,
+                QStringLiteral("The transfer was slower than %1 bytes per second for %2 seconds; it was ended")
                     .arg(FMinimumRate)
                     .arg(double(windowMs) / 1000.0));
         } else if (const QString proxyText = FProxyLogin.failure(*reply, proxyNameFor(*FManager, url), url);
@@ -627,11 +630,12 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
                             .trimmed()));
         } else if (reply->error() != QNetworkReply::NoError) {
             if (isTransient(reply->error()))
-                cut(networkErrorText(reply->error()));
+                cut(reply->error(), networkErrorText(reply->error()));
             else
-                failure = std::make_exception_ptr(Exception(networkErrorText(reply->error())));
+                failure = std::make_exception_ptr(ENetworkError(reply->error()));
         } else if (received != expected) {
-            cut(QStringLiteral("The transfer ended after %1 of %2 bytes").arg(base + received).arg(total));
+            cut(QNetworkReply::RemoteHostClosedError,
+                QStringLiteral("The transfer ended after %1 of %2 bytes").arg(base + received).arg(total));
         } else {
             // Only a checked flush and close show that the last bytes are on the disk.
             const bool flushed = file.flush() && file.error() == QFileDevice::NoError;
@@ -639,7 +643,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
                 file.close();
             if (!flushed || file.error() != QFileDevice::NoError) {
                 discard = true;
-                failure = std::make_exception_ptr(EInOutError(writeError(destinationPath, file)));
+                failure = std::make_exception_ptr(writeError(destinationPath, file));
             } else if (hasher && hasher->result() != want->sha256) {
                 // Not the file asked for. When part of it came from an earlier attempt, that part
                 // may be what differs: the whole file is asked for once more.
@@ -651,7 +655,8 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
                 discard = true;
                 failure = std::make_exception_ptr(
                     EInOutError(QStringLiteral("Cannot write file \"%1\": %2")
-                                    .arg(nativeName(destinationPath), writeFailureReason(destinationPath, error))));
+                                    .arg(nativeName(destinationPath), writeFailureReason(destinationPath, error)),
+                                volumeFull(destinationPath)));
             } else {
                 if (resumable)
                     QFile::remove(infoPath);

@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include "Exceptions.h"
+#include "HttpAnswer.h"
 #include "ProxyChoice.h"
 #include "ProxyLogin.h"
 
@@ -65,6 +66,21 @@ public:
 private:
     int64_t FActualLength;
     bool FDigestDiffers;
+};
+
+// A transfer that failed on the line: no connection, no answer, a cut or an untrusted server.
+class ENetworkError : public Exception
+{
+public:
+    explicit ENetworkError(QNetworkReply::NetworkError error, const QString &text = {})
+        : Exception(text.isEmpty() ? http::networkErrorText(error) : text), FError(error)
+    {
+    }
+    QString className() const override { return QStringLiteral("ENetworkError"); }
+    QNetworkReply::NetworkError error() const { return FError; }
+
+private:
+    QNetworkReply::NetworkError FError;
 };
 
 // How a file may be taken besides what it must be: small files that are checked as a whole (a

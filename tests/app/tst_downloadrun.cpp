@@ -1,7 +1,9 @@
 #include "AutoUpdateFrm.h"
 #include "archive/ZLBWriter.h"
 #include "platform/HttpClient.h"
+#include "platform/ServerAddress.h"
 
+#include "FaultServer.h"
 #include "ServerFixture.h"
 #include "TestDatabases.h"
 #include "TestSupport.h"
@@ -39,7 +41,8 @@ private Q_SLOTS:
 
     void customerKeyFallsBackToGeneralList();
     void retryYesThenSuccess();
-    void retryNoGivesUp();
+    void failuresExplained_data();
+    void failuresExplained();
     void versionedEntries_data();
     void versionedEntries();
     void numberedEntry_data();
@@ -129,12 +132,48 @@ void TestDownloadRun::retryYesThenSuccess()
     QCOMPARE(info(), QStringList{kAllDone});
 }
 
-void TestDownloadRun::retryNoGivesUp()
+// Each way the server can fail, as the person at the screen meets it: one Dutch text that says
+// what happened and what to do, in the download log and in the box, and the retry question only
+// where another try may help. Answered "Nee", the run stops with "Ophalen" disabled.
+void TestDownloadRun::failuresExplained_data()
 {
+    QTest::addColumn<QString>("server"); // nginx, closed, unknown, fault500
+    QTest::addColumn<bool>("wrongKey");
+    QTest::addColumn<QString>("text"); // the start of the explanation
+    QTest::addColumn<bool>("asked");
+    QTest::newRow("connection refused") << "closed" << false << "De updateserver weigert de verbinding." << true;
+    QTest::newRow("name not found") << "unknown" << false << "De updateserver is niet gevonden" << true;
+    QTest::newRow("key refused") << "nginx" << true
+                                 << "De updateserver weigert de klantcode van deze installatie (HTTP 401)" << false;
+    QTest::newRow("list missing") << "nginx" << false << "Een bestand van de update staat (nog) niet op de updateserver"
+                                  << true;
+    QTest::newRow("server error") << "fault500" << false << "De updateserver meldt een storing (HTTP 500)." << true;
+}
+
+void TestDownloadRun::failuresExplained()
+{
+    QFETCH(QString, server);
+    QFETCH(bool, wrongKey);
+    QFETCH(QString, text);
+    QFETCH(bool, asked);
+    FaultServer fault;
+    fault.setScript({{FaultServer::head("500 Internal Server Error", "Content-Length: 0\r\n"), 0}});
+    if (server == u"closed")
+        F.serverBase = scrambleServerBase(QStringLiteral("http://127.0.0.1:9"));
+    else if (server == u"unknown")
+        F.serverBase = scrambleServerBase(QStringLiteral("http://klv-update.invalid"));
+    else if (server == u"fault500")
+        F.serverBase = scrambleServerBase(fault.url(QString()).toString());
+    if (wrongKey)
+        QVERIFY(F.sql({"update LICENSE set LICENSE = 'WRONGKEY00'"}));
     start();
     F.dialogs->queueAnswer(false);
     ophalen();
-    QCOMPARE(F.dialogs->texts(Kind::Error).size(), 1); // the fetch's error on the standard display
+    QCOMPARE(F.dialogs->texts(Kind::Confirmation).size(), asked ? 1 : 0);
+    const QStringList errors = F.dialogs->texts(Kind::Error);
+    QCOMPARE(errors.size(), 1);
+    QVERIFY2(errors[0].startsWith(text), qPrintable(errors[0]));
+    QVERIFY2(log().contains(errors[0]), qPrintable(log().join(u'\n')));
     QVERIFY(!F.child<QPushButton>("BtnDownload")->isEnabled());
     QVERIFY(!F.window->FRunActive);
     QVERIFY(F.window);

@@ -431,8 +431,12 @@ void TestWindow::noDatabaseAtAll()
     QCOMPARE(F.dialogs->texts(Kind::Error).size(), 1);
     QVERIFY(F.window->FWeHave);
     QCOMPARE(F.window->FWeHave->size(), 1);
-    F.window->show(); // the probe fails as well, and is reported, but the window stands
+    QVERIFY2(F.dialogs->texts(Kind::Error)[0].startsWith(
+                 QStringLiteral("De database kan niet worden geopend (alias ODBC_OVT, gegevensbron ODBC_OVT).")),
+             qPrintable(F.dialogs->texts(Kind::Error)[0]));
+    F.window->show(); // the probe fails as well, but says nothing new; the window stands
     QVERIFY(F.window->isVisible());
+    QCOMPARE(F.dialogs->entries().size(), 2);
     F.window->close();
     QTRY_VERIFY(F.window.isNull());
     QCOMPARE(F.shell->executes.size(), 1);

@@ -493,7 +493,7 @@ void TestHttpClient::httpsTrust()
             client->get(nginxUrl(FTestFolder + "/pkg.zlb", true), destination);
             QFAIL("an untrusted certificate was accepted");
         } catch (const Exception &e) {
-            QCOMPARE(e.className(), QStringLiteral("Exception"));
+            QCOMPARE(e.className(), QStringLiteral("ENetworkError"));
             QVERIFY2(e.message().contains("certificate"), qPrintable(e.message()));
             QVERIFY2(!e.message().contains("127.0.0.1"), qPrintable(e.message()));
         }
@@ -514,18 +514,18 @@ void TestHttpClient::faultsLeaveNothing_data()
     using S = FaultServer::Step;
     const QByteArray chunks = "1000\r\n" + body.left(4096) + "\r\n";
     QTest::newRow("cut midway") << QList<S>{{FaultServer::head("200 OK", length(body.size())) + body.left(30000), 50}}
-                                << "Exception"
+                                << "ENetworkError"
                                 << "" << 2;
     QTest::newRow("one byte short") << QList<S>{{FaultServer::head("200 OK", length(1000)) + body.left(999), 50}}
-                                    << "Exception"
+                                    << "ENetworkError"
                                     << "" << 2;
     QTest::newRow("chunked, cut before the last chunk")
         << QList<S>{{FaultServer::head("200 OK", "Transfer-Encoding: chunked\r\n") + chunks, 50}} << "Exception"
         << "" << 1;
     QTest::newRow("stall inside the body")
-        << QList<S>{{FaultServer::head("200 OK", length(1000)) + body.left(100), 5000}} << "Exception"
+        << QList<S>{{FaultServer::head("200 OK", length(1000)) + body.left(100), 5000}} << "ENetworkError"
         << "No data arrived" << 2;
-    QTest::newRow("stall before the answer") << QList<S>{{QByteArray(), 5000}} << "Exception"
+    QTest::newRow("stall before the answer") << QList<S>{{QByteArray(), 5000}} << "ENetworkError"
                                              << "No data arrived" << 2;
     QTest::newRow("chunked, no length")
         << QList<S>{{FaultServer::head("200 OK", "Transfer-Encoding: chunked\r\n") + chunks + "0\r\n\r\n", 50}}
@@ -534,9 +534,9 @@ void TestHttpClient::faultsLeaveNothing_data()
     QTest::newRow("no length, ends with the connection")
         << QList<S>{{"HTTP/1.0 200 OK\r\n\r\n" + body.left(5000), 50}} << "Exception"
         << "did not announce the length" << 1;
-    QTest::newRow("not http") << QList<S>{{"SSH-2.0-Server\r\n\r\n", 0}} << "Exception"
+    QTest::newRow("not http") << QList<S>{{"SSH-2.0-Server\r\n\r\n", 0}} << "ENetworkError"
                               << "" << 2;
-    QTest::newRow("closed without answer") << QList<S>{} << "Exception"
+    QTest::newRow("closed without answer") << QList<S>{} << "ENetworkError"
                                            << "" << 2;
     QTest::newRow("server error with body")
         << QList<S>{{FaultServer::head("500 Internal Server Error", length(5)) + "oops!", 0}}
@@ -1183,8 +1183,8 @@ void TestHttpClient::retries_data()
         FaultServer::head("302 Found", "Location: http://localhost:1/pkg.zlb\r\n" + lengthHeader(0));
     using L = QList<QByteArray>;
     QTest::newRow("cut twice, default retries") << L{first, second, third} << -1 << "" << 3 << -1;
-    QTest::newRow("cut twice, no retries") << L{first, second, third} << 0 << "Exception" << 1 << 10000;
-    QTest::newRow("cut twice, one retry") << L{first, second, third} << 1 << "Exception" << 2 << 20000;
+    QTest::newRow("cut twice, no retries") << L{first, second, third} << 0 << "ENetworkError" << 1 << 10000;
+    QTest::newRow("cut twice, one retry") << L{first, second, third} << 1 << "ENetworkError" << 2 << 20000;
     QTest::newRow("error status after a cut") << L{first, error} << 3 << "EIdHTTPProtocolException" << 2 << -1;
     QTest::newRow("refused redirect") << L{away} << 3 << "Exception" << 1 << -1;
 }
