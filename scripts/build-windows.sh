@@ -7,6 +7,8 @@
 #
 #   bash scripts/build-windows.sh            the cache when it is missing, then the project
 #   bash scripts/build-windows.sh --cache    only the cache
+#
+# KLV_VERSION=a.b.c.d sets the programs' version resource (default: the project's version, a.b.0.0).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -23,7 +25,8 @@ sudo=""
 
 install_packages() {
     local packages=(g++-mingw-w64-x86-64-posix wine64 wine tcl ninja-build dpkg-dev cmake xz-utils bzip2
-        autoconf automake libtool make qt6-base-dev-tools qt6-base-dev xvfb xauth)
+        autoconf automake libtool make qt6-base-dev-tools qt6-base-dev xvfb xauth
+        librsvg2-bin icoutils) # the programs' icon: rendered from its SVG, assembled into an .ico
     local missing=()
     for p in "${packages[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -180,7 +183,7 @@ build_cache() {
 
 build_project() {
     cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_PREFIX_PATH="$prefix" -DKLV_WERROR=ON
+        -DCMAKE_PREFIX_PATH="$prefix" -DKLV_WERROR=ON -DKLV_VERSION="${KLV_VERSION:-}"
     cmake --build "$build" -j"$jobs"
     ls -l "$build/src/app/AutoUpdate.exe" "$build/tools/zlb/zlb.exe"
 }

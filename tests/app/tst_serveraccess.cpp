@@ -266,16 +266,20 @@ void TestServerAccess::selfRenewal_data()
     QTest::addColumn<QString>("installed"); // empty: no AutoUpdate.exe
     QTest::addColumn<QString>("wanted");
     QTest::addColumn<bool>("closes");
+    QTest::addColumn<bool>("built"); // the AutoUpdate.exe of this build is the installed one
     QTest::newRow("equal") << "5.2.0.1"
-                           << "5.2.0.1" << false;
+                           << "5.2.0.1" << false << false;
     QTest::newRow("differs as text") << "5.2.0.1"
-                                     << "5.2.0.01" << true;
+                                     << "5.2.0.01" << true << false;
     QTest::newRow("installed newer") << "5.3.0.0"
-                                     << "5.2.0.1" << true;
+                                     << "5.2.0.1" << true << false;
     QTest::newRow("missing, 0.0.0.0 wanted") << ""
-                                             << "0.0.0.0" << false;
+                                             << "0.0.0.0" << false << false;
     QTest::newRow("missing") << ""
-                             << "5.2.0.1" << true;
+                             << "5.2.0.1" << true << false;
+    QTest::newRow("built, its version") << "" << KLV_VERSION << false << true;
+    QTest::newRow("built, 0.0.0.0 wanted") << ""
+                                           << "0.0.0.0" << true << true;
 }
 
 void TestServerAccess::selfRenewal()
@@ -283,6 +287,14 @@ void TestServerAccess::selfRenewal()
     QFETCH(QString, installed);
     QFETCH(QString, wanted);
     QFETCH(bool, closes);
+    QFETCH(bool, built);
+    if (built) {
+#ifdef KLV_BUILT_UPDATER
+        QVERIFY(QFile::copy(QStringLiteral(KLV_BUILT_UPDATER), F.install + QStringLiteral("AutoUpdate.exe")));
+#else
+        QSKIP("only the Windows build makes AutoUpdate.exe with a version resource");
+#endif
+    }
     if (!installed.isEmpty())
         QVERIFY(testsupport::makeVersionedExe(F.install + QStringLiteral("AutoUpdate.exe"),
                                               {{QStringLiteral("FileVersion"), installed}}));

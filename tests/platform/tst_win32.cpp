@@ -1,6 +1,7 @@
-// What only Windows can show: the Win32 version functions beside the portable reader, the shell
-// starting a program and posting a window message, replacing files that are read-only or held
-// open, and names that differ only in case. Built and run for Windows only (under Wine here).
+// What only Windows can show: the Win32 version functions beside the portable reader, the built
+// programs' version resources and icons, the shell starting a program and posting a window message,
+// replacing files that are read-only or held open, and names that differ only in case. Built and
+// run for Windows only (under Wine here).
 #include "archive/ZLBWriter.h"
 #include "archive/ZLIBArchive.h"
 #include "platform/FileOps.h"
@@ -16,6 +17,7 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -134,6 +136,8 @@ class TestWin32 : public QObject
 
 private Q_SLOTS:
     void versionFunctionsAgree();
+    void builtPrograms_data();
+    void builtPrograms();
     void shellStartsProgramWithAlias();
     void postMessageReachesWindow();
     void extractionReplacesReadOnlyTarget();
@@ -183,6 +187,70 @@ void TestWin32::versionFunctionsAgree()
     QVERIFY(files.size() > 50); // the prefix's system folder was read
     QVERIFY(values > 100);
     QVERIFY2(disagreements.isEmpty(), qPrintable(disagreements.value(0)));
+}
+
+void TestWin32::builtPrograms_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("originalName");
+    QTest::addColumn<bool>("icon");
+    QTest::newRow("AutoUpdate.exe") << QStringLiteral(KLV_AUTOUPDATE_EXE) << QStringLiteral("AutoUpdate.exe") << true;
+    QTest::newRow("AutoUpdate.com") << QStringLiteral(KLV_AUTOUPDATE_COM) << QStringLiteral("AutoUpdate.com") << true;
+    QTest::newRow("zlb.exe") << QStringLiteral(KLV_ZLB_EXE) << QStringLiteral("zlb.exe") << false;
+    QTest::newRow("klvpublish.exe") << QStringLiteral(KLV_PUBLISH_EXE) << QStringLiteral("klvpublish.exe") << false;
+}
+
+// The programs as built: their version as the updater reads an installed one, in Dutch, and the
+// icon of the two that people start.
+void TestWin32::builtPrograms()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, originalName);
+    QFETCH(bool, icon);
+    const QString version = QStringLiteral(KLV_VERSION);
+    const TVerInfoRes res(nullptr, path);
+    QCOMPARE(res.GetVersionValue(viFileVersion), version);
+    QCOMPARE(res.GetVersionValue(viProductVersion), version);
+    QCOMPARE(res.GetVersionValue(viOriginalFilename), originalName);
+    QCOMPARE(res.GetVersionValue(viCompanyName), QStringLiteral("Kelvora B.V."));
+    QVERIFY(res.GetVersionValue(viFileDescription).startsWith(QStringLiteral("Kelvora ")));
+    QCOMPARE(res.FileFlags(), QStringList());
+
+    // The numbers that Explorer shows, and the one translation.
+    const quint32 size = verinfo::getFileVersionInfoSize(path, nullptr);
+    QByteArray block(size, '\0');
+    QVERIFY(verinfo::getFileVersionInfo(path, 0, size, block.data()));
+    QCOMPARE(translations(block.constData()), QStringList{QStringLiteral("041304e4")});
+    const void *data = nullptr;
+    quint32 length = 0;
+    QVERIFY(verinfo::verQueryValue(block.constData(), QStringLiteral("\\"), &data, &length));
+    const auto *fixed = static_cast<const VS_FIXEDFILEINFO *>(data);
+    QCOMPARE(QStringLiteral("%1.%2.%3.%4")
+                 .arg(HIWORD(fixed->dwFileVersionMS))
+                 .arg(LOWORD(fixed->dwFileVersionMS))
+                 .arg(HIWORD(fixed->dwFileVersionLS))
+                 .arg(LOWORD(fixed->dwFileVersionLS)),
+             version);
+    QCOMPARE(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+    QCOMPARE(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
+
+    // The icon group and the sizes it offers (a width of 0 stands for 256).
+    HMODULE module = LoadLibraryExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()), nullptr,
+                                    LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    QVERIFY(module);
+    const auto release = qScopeGuard([module] { FreeLibrary(module); });
+    HRSRC group = FindResourceW(module, L"IDI_ICON1", MAKEINTRESOURCEW(14)); // RT_GROUP_ICON
+    QCOMPARE(group != nullptr, icon);
+    if (!icon)
+        return;
+    const auto *dir = static_cast<const uchar *>(LockResource(LoadResource(module, group)));
+    QVERIFY(dir && SizeofResource(module, group) >= 6);
+    const int count = dir[4] | dir[5] << 8;
+    QCOMPARE(SizeofResource(module, group), DWORD(6 + 14 * count));
+    QList<int> widths;
+    for (int i = 0; i < count; ++i)
+        widths << (dir[6 + 14 * i] == 0 ? 256 : dir[6 + 14 * i]);
+    QCOMPARE(widths, (QList<int>{16, 32, 48, 256}));
 }
 
 void TestWin32::shellStartsProgramWithAlias()
