@@ -47,6 +47,8 @@ private Q_SLOTS:
     void wrongUsage_data();
     void wrongUsage();
     void dryRunChangesNothing();
+    void unreadableListRefused_data();
+    void unreadableListRefused();
     void restartUnlessTold();
     void tricklingServerEnds();
 
@@ -276,6 +278,28 @@ void TestUnattended::wrongUsage()
     QByteArray out;
     QCOMPARE(run(args, &out), 2);
     QVERIFY(out.contains("Gebruik: AutoUpdate"));
+}
+
+// A list that cannot be read is refused alike by a run and by a look at what a run would do.
+void TestUnattended::unreadableListRefused_data()
+{
+    QTest::addColumn<QByteArray>("list");
+    QTest::addColumn<QString>("mode");
+    const QByteArray utf16("\xFF\xFE[\0K\0L\0V\0001\0003\0007\0]\0\r\0\n\0", 20);
+    for (const char *mode : {"--unattended", "--dry-run"}) {
+        QTest::addRow("empty, %s", mode) << QByteArray() << mode;
+        QTest::addRow("UTF-16, %s", mode) << utf16 << mode;
+    }
+}
+
+void TestUnattended::unreadableListRefused()
+{
+    QFETCH(QByteArray, list);
+    QFETCH(QString, mode);
+    S.serve(kList, list);
+    QByteArray out;
+    QCOMPARE(run({"0", "0", "KLV", mode, "--no-restart"}, &out), 1);
+    QVERIFY2(out.contains("is geen pakketlijst"), out.constData());
 }
 
 void TestUnattended::dryRunChangesNothing()
