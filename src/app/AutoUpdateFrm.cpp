@@ -4,6 +4,8 @@
 #include "FailureText.h"
 #include "PremiumImport.h"
 #include "RunJournal.h"
+#include "WindowKeyboard.h"
+#include "WindowPlacement.h"
 #include "db/DatabaseWorker.h"
 #include "db/KlvDatabase.h"
 #include "platform/Ansi.h"
@@ -19,12 +21,14 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QScopeGuard>
 #include <QScreen>
 #include <QSslCertificate>
 #include <QStatusBar>
 #include <QStyle>
 #include <QSysInfo>
+#include <QTabBar>
 #include <QWindow>
 #include <utility>
 
@@ -35,6 +39,7 @@ const QString kDefaultAlias = QStringLiteral("ODBC_OVT");
 const QString kKnownPackagesFile = QStringLiteral("WeHave.klv");
 const QString kMainProgram = QStringLiteral("Klv.exe");
 const QString kChangingAlias = QStringLiteral("Changing: ");
+const QSize kMinimumSize(441, 300);
 const QString kCannotStartMain = QStringLiteral("Kan Kelvora niet starten.");
 const QString kUpdaterVersion = QStringLiteral("136.46");
 const QString kVersionPanel = QStringLiteral("Version ") + kUpdaterVersion;
@@ -62,6 +67,18 @@ TFrmAutoUpdate::TFrmAutoUpdate(Seams seams, const QStringList &arguments, QWidge
     ui->SpdBtnLoad->setVisible(false);
     ui->SpdBtnLoad->setIcon(style()->standardIcon(QStyle::SP_DialogOpenButton));
     ui->PgCtrlUpdate->setCurrentWidget(ui->TsDownload);
+    // The logs are read, not typed in, and Tab goes past them.
+    for (QPlainTextEdit *log : {ui->Memo1, ui->Memo2}) {
+        log->setReadOnly(true);
+        log->setTabChangesFocus(true);
+        log->setFocusPolicy(Qt::ClickFocus);
+    }
+    // Every control stays visible: the "Update" page's buttons reach to the designed width.
+    setMinimumSize(kMinimumSize);
+    FKeyboard = new WindowKeyboard(
+        *this, *ui->PgCtrlUpdate, [this] { return operationRunning(); }, [this] { close(); });
+    FKeyboard->setDefaultButton(ui->TsDownload, ui->BtnDownload);
+    FKeyboard->setDefaultButton(ui->TsUpdate, ui->BtnUpdate);
 
     gblKlvDBS = new KlvDatabase(FSeams.aliases, this);
     gblKlvDBS->OnLogin = [this](KlvDatabase &sender, ParamList &params) { gblKlvDBSLogin(sender, params); };
@@ -282,8 +299,10 @@ void TFrmAutoUpdate::showEvent(QShowEvent *event)
         return;
     FShown = true;
     if (const QScreen *screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
+        setGeometry(placeOnScreen(size(), minimumSize(), screen->availableGeometry(),
+                                  style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this)));
     guarded([this] { FormShow(); });
+    FKeyboard->focusDefault();
 }
 
 void TFrmAutoUpdate::FormShow()
@@ -409,6 +428,7 @@ void TFrmAutoUpdate::beginOperation(Operation::Kind kind)
         FConverting = true;
     }
     ++FOperationDepth;
+    FKeyboard->moveFocusFrom(locked);
     for (QWidget *button : std::as_const(locked)) {
         if (FIdleEnabled.contains(button))
             continue;
@@ -424,6 +444,8 @@ void TFrmAutoUpdate::endOperation()
     const auto states = std::exchange(FIdleEnabled, {});
     for (auto it = states.cbegin(); it != states.cend(); ++it)
         const_cast<QWidget *>(it.key())->setEnabled(it.value());
+    if (focusWidget() == ui->PgCtrlUpdate->tabBar())
+        FKeyboard->focusDefault(); // back where the operation took it from, when that button works again
     if (FCloseRequested) {
         FCloseRequested = false;
         close();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FetchCount.h"
 #include "PackageList.h"
 #include "Seams.h"
 #include "SqlScriptEngine.h"
@@ -22,6 +23,7 @@ class QStatusBar;
 namespace klv {
 class HttpClient;
 class ErrorLog;
+class WindowKeyboard;
 class IniFile;
 class PremiumImport;
 class RunJournal;
@@ -265,7 +267,8 @@ private:
     QString FListSignatureProblem;            // why it could not
     std::optional<QStringList> FStoredWeHave; // the known-package list as last written
     bool FShown = false;
-    QString FShownFailure; // the last failure shown, so that the same one is not shown twice in a row
+    WindowKeyboard *FKeyboard = nullptr; // owned by the window as a child object
+    QString FShownFailure;               // the last failure shown, so that the same one is not shown twice in a row
     int FOperationDepth = 0;
     bool FConverting = false;                  // database scripts run: a close is refused
     bool FCloseRequested = false;              // closed during an operation: the closing steps wait for its end
@@ -276,7 +279,11 @@ private:
     QString FPendingSpeedText;
     QString FPendingTimeText;
     int64_t FPendingPosition = 0;
-    int64_t FWorkBase = 0; // bytes a resumed transfer started from
+    int64_t FWorkBase = 0;  // bytes a resumed transfer started from
+    int64_t FWorkTotal = 0; // the length the server announced; 0 or less when it did not
+    FetchCount FFetchCount; // which package of the run is being fetched
+    // The packages this run is expected to fetch, for "bestand 3 van 6".
+    int plannedFetches(const IniFile &list, const QString &release);
     bool FPaintPending = false;
     void paintProgress();
 };

@@ -18,6 +18,8 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLabel>
+#include <QScopeGuard>
 #include <QTextBlock>
 
 namespace klv {
@@ -132,6 +134,12 @@ void TFrmAutoUpdate::BtnDownloadClick()
     removeLeftovers(folders().installDir(),
                     RunJournal(folders().inInstallDir(RunJournal::fileName())).unfinishedRelease().has_value());
     setButtonEnabled(ui->BtnDownload, false);
+    // Whatever way the run ends, nothing of its progress stays on the screen as if it went on.
+    const auto clearProgress = qScopeGuard([this] {
+        FFetchCount.clear();
+        if (!FClosing)
+            statusPanel(ui->StatusBar1, 0)->clear();
+    });
     FRunActive = true;
     // A close of the window clears FRunActive: the run stops at its next step.
     while (FRunActive) {
@@ -323,6 +331,7 @@ void TFrmAutoUpdate::runDownloadSteps()
     const uint16_t releaseNumber =
         FJournal->begin(FExeDbVersion, general ? RunJournal::List::General : RunJournal::List::Customer);
     FScripts->setRelease(releaseNumber);
+    FFetchCount.plan(plannedFetches(list, QString::number(releaseNumber)));
     if (unfinished)
         AddDownloadLog(kResuming.arg(releaseNumber));
     const QString release = QString::number(releaseNumber);
@@ -389,6 +398,27 @@ void TFrmAutoUpdate::runDownloadSteps()
     }
     if (FRunActive)
         finishRun();
+}
+
+int TFrmAutoUpdate::plannedFetches(const IniFile &list, const QString &release)
+{
+    int files = 0;
+    for (const QString &key : list.readSection(QStringLiteral("KLV") + release)) {
+        try {
+            files += decideFileEntry(list, release, key).needed ? 1 : 0;
+        } catch (const std::exception &) {
+            // The run itself says what is wrong with the entry.
+        }
+    }
+    const QString sql = QStringLiteral("SQL") + release;
+    const auto numbered = [&](const QString &prefix, int from, int upTo) {
+        for (int k = from; k <= upTo && k <= UINT16_MAX; ++k)
+            if (!FJournal->isDone(RunJournal::package(prefix + QString::number(k) + QStringLiteral(".zlb"))))
+                ++files;
+    };
+    numbered(QString(), FDbVersion + 1, list.readInteger(sql, QStringLiteral("VERSIE"), 0));
+    numbered(QStringLiteral("u"), FDbUpdate + 1, list.readInteger(sql, QStringLiteral("UPDATE"), 0));
+    return files;
 }
 
 FileDecision TFrmAutoUpdate::decideFileEntry(const IniFile &list, const QString &release, const QString &key)

@@ -35,6 +35,7 @@ void TFrmAutoUpdate::DownloadFile(const QString &fileName, const QString &server
     // has no line for is not fetched at all.
     const QString onServer = serverPath.mid(1) + fileName;
     const std::optional<ExpectedFile> expected = FListVerifier->expectedFile(onServer);
+    FFetchCount.next(fileName);
     try {
         fetchFromServer(serverPath + fileName, folders().inInstallDir(subfolder + fileName),
                         expected ? &*expected : nullptr);

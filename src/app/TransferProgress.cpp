@@ -66,6 +66,7 @@ QElapsedTimer &paintClock()
 void TFrmAutoUpdate::WorkBegin(int64_t workCountMax)
 {
     FStartTime = toDays(FSeams.clock.now());
+    FWorkTotal = workCountMax;
     if (workCountMax > 0)
         ui->Gauge1->setMaximum(static_cast<int>(std::min<int64_t>(workCountMax, INT_MAX)));
     FSpeed = 0;
@@ -123,6 +124,7 @@ void TFrmAutoUpdate::paintProgress()
         statusPanel(ui->StatusBar1, 1)->setText(FPendingTimeText);
     }
     ui->Gauge1->setValue(static_cast<int>(std::min<int64_t>(FPendingPosition, ui->Gauge1->maximum())));
+    ui->Gauge1->setFormat(FFetchCount.gaugeText(FPendingPosition, FWorkTotal));
 }
 
 void TFrmAutoUpdate::WorkEnd()
@@ -131,6 +133,7 @@ void TFrmAutoUpdate::WorkEnd()
     FPendingSpeedText.clear();
     statusPanel(ui->StatusBar1, 1)->setText(kDone);
     ui->Gauge1->setValue(0);
+    ui->Gauge1->setFormat(QStringLiteral("%p%"));
     FSpeed = 0;
 }
 

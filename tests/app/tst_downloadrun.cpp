@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSqlQuery>
@@ -407,6 +408,9 @@ void TestDownloadRun::endsOnUpdateTabWhenConversionWaits()
     QVERIFY(F.child<QPushButton>("BtnUpdate")->isEnabled());
     QVERIFY(F.child<QPushButton>("BtnDownload")->isEnabled());
     QCOMPARE(F.column(QStringLiteral("select DAUTOUPDATE_SPP from SYSPROPS")), QStringList{"2026-12-08"});
+    // No speed stays on the screen as if something were still arriving.
+    QCOMPARE(F.child<QLabel>("StatusBar1Panel0")->text(), QString());
+    QCOMPARE(F.child<QLabel>("StatusBar1Panel1")->text(), QStringLiteral("Downloaden is voltooid."));
 }
 
 void TestDownloadRun::runOnPostgres()

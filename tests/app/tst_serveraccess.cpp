@@ -216,7 +216,19 @@ void TestServerAccess::progressOfRealTransfer()
 {
     serve(QStringLiteral("/supports/big.zlb"), QByteArray(3 * 1024 * 1024, 'b'));
     F.create()->show();
+    // The gauge names the file and the megabytes while it runs, and is plain again after.
+    auto *gauge = F.child<QProgressBar>("Gauge1");
+    QStringList texts;
+    const auto work = F.window->IdHTTP1->OnWork;
+    F.window->IdHTTP1->OnWork = [&](WorkMode mode, int64_t count) {
+        work(mode, count);
+        texts << gauge->format();
+    };
     F.window->DownloadSupportFile(QStringLiteral("big.zlb"), QString(), QString());
+    QVERIFY(!texts.isEmpty());
+    QVERIFY2(texts[0].startsWith(QStringLiteral("Bestand 1 van 1: big.zlb, ")), qPrintable(texts[0]));
+    QVERIFY2(texts[0].endsWith(decimal(" van 3.0 MB (%p%)")), qPrintable(texts[0]));
+    QCOMPARE(gauge->format(), QStringLiteral("%p%"));
     QCOMPARE(F.child<QProgressBar>("Gauge1")->maximum(), 3 * 1024 * 1024);
     QCOMPARE(F.child<QProgressBar>("Gauge1")->value(), 0);
     QVERIFY(panel(0).startsWith(QStringLiteral(" Download snelheid ")));

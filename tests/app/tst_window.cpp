@@ -1,4 +1,6 @@
 #include "AutoUpdateFrm.h"
+#include "QtDialogs.h"
+#include "WindowPlacement.h"
 #include "db/KlvDatabase.h"
 #include "platform/HttpClient.h"
 #include "platform/ScriptedDialogs.h"
@@ -14,15 +16,18 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSqlQuery>
 #include <QStatusBar>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <memory>
 
@@ -60,6 +65,10 @@ private Q_SLOTS:
     void mainProgramNotStarted();
     void failedSaveStillStartsMainProgram();
     void noDatabaseAtAll();
+    void keyboard();
+    void questionsDefaultToNo();
+    void placement_data();
+    void placement();
 
 private:
     WindowFixture F;
@@ -441,6 +450,74 @@ void TestWindow::noDatabaseAtAll()
     QTRY_VERIFY(F.window.isNull());
     QCOMPARE(F.shell->executes.size(), 1);
     QCOMPARE(F.shell->executes[0].params, QStringLiteral("ODBC_OVT"));
+}
+
+// As a Windows user works without a mouse: the focus starts on "Ophalen", Enter presses the
+// focused button, Tab goes round without getting stuck in a log, Escape closes.
+void TestWindow::keyboard()
+{
+    F.create()->show();
+    F.window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(F.window));
+    auto *download = F.child<QPushButton>("BtnDownload");
+    QCOMPARE(QApplication::focusWidget(), download);
+
+    // Round the window: every stop is a control that does something, and the round ends where it began.
+    QList<QWidget *> stops;
+    for (int i = 0; i < 20 && (stops.isEmpty() || QApplication::focusWidget() != download); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        stops << QApplication::focusWidget();
+    }
+    QCOMPARE(stops.last(), download);
+    QVERIFY(!stops.contains(F.child<QPlainTextEdit>("Memo1")));
+    QVERIFY(F.child<QPlainTextEdit>("Memo1")->isReadOnly());
+
+    auto *renew = F.child<QPushButton>("BtnNewAU");
+    renew->setFocus();
+    F.dialogs->queueAnswer(false);
+    QTest::keyClick(renew, Qt::Key_Return);
+    QCOMPARE(F.dialogs->texts(Kind::Confirmation), QStringList{QStringLiteral("Nieuwe autoupdate ophalen?")});
+
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    QTRY_VERIFY(F.window.isNull());
+    QCOMPARE(F.shell->executes.size(), 1); // closed as by "Sluiten": Kelvora starts
+}
+
+// Enter and Escape on a question never answer "Ja": the backup question and the others start
+// something that cannot be undone.
+void TestWindow::questionsDefaultToNo()
+{
+    for (const int key : {int(Qt::Key_Return), int(Qt::Key_Escape)}) {
+        QString defaultText;
+        QTimer::singleShot(0, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            defaultText = box->defaultButton()->text();
+            QTest::keyClick(box, Qt::Key(key));
+        });
+        QtDialogs dialogs;
+        QVERIFY(!dialogs.confirm(QStringLiteral("Heeft u een backup van de database gemaakt?")));
+        QCOMPARE(defaultText, QStringLiteral("Nee"));
+    }
+}
+
+void TestWindow::placement_data()
+{
+    QTest::addColumn<QRect>("available");
+    QTest::addColumn<QRect>("placed");
+    // 1280 x 800 at 200 %: 640 x 400 units, less a task bar of 24.
+    QTest::newRow("full HD at 100 %") << QRect(0, 0, 1920, 1040) << QRect(739, 291, 441, 488);
+    QTest::newRow("1280x800 at 200 %") << QRect(0, 0, 640, 376) << QRect(99, 30, 441, 346);
+    QTest::newRow("second screen, left of the first") << QRect(-1280, 0, 1280, 1000) << QRect(-861, 271, 441, 488);
+    QTest::newRow("smaller than the minimum") << QRect(0, 0, 400, 250) << QRect(0, 30, 441, 300);
+}
+
+// The window opens fully on its screen, its title bar within reach, at any scaling.
+void TestWindow::placement()
+{
+    QFETCH(QRect, available);
+    QFETCH(QRect, placed);
+    QCOMPARE(placeOnScreen(QSize(441, 488), QSize(441, 300), available, 30), placed);
 }
 
 QTEST_MAIN(TestWindow)
