@@ -45,22 +45,5 @@ sleep 2
     -platform windows >/dev/null 2>&1 &)
 sleep 15
 xwd -root -display :77 -out "$work/screen.xwd"
-# XWD (32 bits a pixel) to PNG, without an image library.
-python3 - "$work/screen.xwd" "$out" <<'PY'
-import struct, sys, zlib
-d = open(sys.argv[1], 'rb').read()
-h = struct.unpack('>25I', d[:100])
-size, width, height, order, bpl = h[0], h[4], h[5], h[7], h[12]
-masks = h[14:17]
-pixels = d[size + h[19] * 12:]
-rows = bytearray()
-for y in range(height):
-    rows += b'\0'
-    for x in range(width):
-        v = int.from_bytes(pixels[y * bpl + x * 4:y * bpl + x * 4 + 4], 'little' if order == 0 else 'big')
-        rows += bytes(((v & masks[0]) >> 16, (v & masks[1]) >> 8, v & masks[2]))
-chunk = lambda t, b: struct.pack('>I', len(b)) + t + b + struct.pack('>I', zlib.crc32(t + b))
-open(sys.argv[2], 'wb').write(b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', width, height, 8, 2, 0, 0, 0))
-                              + chunk(b'IDAT', zlib.compress(bytes(rows), 9)) + chunk(b'IEND', b''))
-PY
+python3 tests/support/xwd-to-png.py "$out" "$work/screen.xwd"
 echo "$out"

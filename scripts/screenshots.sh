@@ -14,7 +14,7 @@ out=$(realpath -m "${3:?output folder}")
 mkdir -p "$out"
 # The screen, the keyboard and the camera, from Debian when missing.
 missing=()
-for pair in Xvfb:xvfb xdotool:xdotool xwd:x11-apps sqlite3:sqlite3; do
+for pair in Xvfb:xvfb xdotool:xdotool xwd:x11-apps xwininfo:x11-utils sqlite3:sqlite3; do
     command -v "${pair%%:*}" >/dev/null || missing+=("${pair#*:}")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -24,14 +24,16 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 work=$(mktemp -d /tmp/klv-shots.XXXXXX)
 display=:78
+while [ -e /tmp/.X${display#:}-lock ]; do display=:$((${display#:} + 1)); done # a screen of its own
 port=18790
 cleanup() {
     pkill -f "shot-server.py $port" 2>/dev/null || true
-    [ "$platform" = windows ] && WINEPREFIX=$work/prefix wineserver -k 2>/dev/null
+    if [ "$platform" = windows ]; then WINEPREFIX=$work/prefix wineserver -k 2>/dev/null || true; fi
     kill "${xvfb:-}" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM # the cleanup runs also when the script is stopped
 
 if [ "$scale" = 2 ]; then screen=1280x800x24; else screen=1024x768x24; fi
 Xvfb $display -screen 0 $screen >/dev/null 2>&1 &
@@ -109,12 +111,21 @@ key() { # key NAME: pressed in the window on top
     sleep "${2:-2}"
 }
 
-shot() { # shot NAME: the whole screen
-    # A box that has just appeared is drawn once it has the focus, as with a window manager.
-    xdotool windowfocus --sync "$(focused)" 2>/dev/null || true
+shot() { # shot NAME: the whole screen, each window as it draws itself
     sleep 1
-    xwd -root -display $display -out "$work/screen.xwd"
-    python3 tests/support/xwd-to-png.py "$work/screen.xwd" "$out/$platform-$((scale * 100))-$1.png"
+    xwd -root -display $display -out "$work/root.xwd"
+    local dumps=() id n=0
+    # The windows that show, the main window first and the boxes over it.
+    for id in $(xdotool search --onlyvisible --name . 2>/dev/null); do
+        local info x y
+        info=$(xwininfo -id "$id")
+        grep -q 'Map State: IsViewable' <<<"$info" || continue
+        x=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$info")
+        y=$(sed -n 's/.*Absolute upper-left Y: *//p' <<<"$info")
+        n=$((n + 1))
+        xwd -id "$id" -display $display -out "$work/w$n.xwd" 2>/dev/null && dumps+=("$x,$y,$work/w$n.xwd")
+    done
+    python3 tests/support/xwd-to-png.py "$out/$platform-$((scale * 100))-$1.png" "$work/root.xwd" "${dumps[@]}" --blank
 }
 
 stop() {
