@@ -27,11 +27,11 @@ def read(path):
 
 
 _, _, width, height, screen = read(sys.argv[2])
-specs = [a for a in sys.argv[3:] if a != '--blank']
+windows = [a for a in sys.argv[3:] if a != "--blank"]
 if '--blank' in sys.argv[3:]:  # only the windows, on a black screen
     screen = [bytearray(width * 3) for _ in range(height)]
-for spec in specs:
-    at_x, at_y, path = spec.split(',', 2)
+for window in windows:
+    at_x, at_y, path = window.split(',', 2)
     _, _, w, h, rows = read(path)
     x, y = int(at_x), int(at_y)
     for row in range(h):
