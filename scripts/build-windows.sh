@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds AutoUpdate.exe, zlb.exe and the test programs for 64-bit Windows on a Debian 12 machine.
 #
-# The cross toolchain's libraries (zlib, SQLite, libsodium and a static Qt) are built once from
+# The cross toolchain's libraries (zlib, zstd, SQLite, libsodium and a static Qt) are built once from
 # Debian's own source packages into a cache folder outside the checkout (KLV_WINDOWS_CACHE, default
 # /var/cache/klv-windows); later runs reuse it. Nothing prebuilt is downloaded.
 #
@@ -61,9 +61,9 @@ EOF
     export APT_CONFIG=$apt/apt.conf
     apt-get update -qq
     cd "$cache/src"
-    # zlib from the main suite: the security suite lists a version it does not serve.
+    # zlib and zstd from the main suite: the security suite lists versions it does not serve.
     local pkg
-    for pkg in qt6-base sqlite3 zlib/bookworm libsodium; do
+    for pkg in qt6-base sqlite3 zlib/bookworm libsodium libzstd/bookworm; do
         ls "${pkg%%/*}"_*.dsc >/dev/null 2>&1 || apt-get source -q --download-only "$pkg"
     done
     unset APT_CONFIG
@@ -92,6 +92,22 @@ build_zlib() {
     cp "$cache/build/zlib/libzlibstatic.a" "$prefix/lib/libz.a"
     cp "$src/zlib.h" "$cache/build/zlib/zconf.h" "$prefix/include/"
     touch "$cache/stamp-zlib"
+}
+
+# zstd for the patches of delta updates: the library alone, static, without its programs.
+build_zstd() {
+    [ -f "$cache/stamp-zstd" ] && return
+    local src log=$cache/build/zstd.log
+    src=$(unpack libzstd)
+    mkdir -p "$cache/build" "$prefix/lib" "$prefix/include"
+    : >"$log"
+    rm -rf "$cache/build/zstd"
+    cp -a "$src/lib" "$cache/build/zstd"
+    logged "$log" make -C "$cache/build/zstd" -j"$jobs" libzstd.a CC=x86_64-w64-mingw32-gcc-posix \
+        AR=x86_64-w64-mingw32-ar ZSTD_LEGACY_SUPPORT=0 ZSTD_LIB_DEPRECATED=0 ZSTD_LIB_DICTBUILDER=0
+    cp "$cache/build/zstd/libzstd.a" "$prefix/lib/libzstd.a"
+    cp "$src/lib/zstd.h" "$src/lib/zstd_errors.h" "$prefix/include/"
+    touch "$cache/stamp-zstd"
 }
 
 # Debian's Qt source leaves out the bundled SQLite; the amalgamation is made from Debian's sqlite3
@@ -165,7 +181,7 @@ build_qt() {
 build_cache() {
     # Each library has its own stamp: a cache from before a library was added builds only that one.
     local lib missing=()
-    for lib in zlib sqlite sodium qt; do
+    for lib in zlib zstd sqlite sodium qt; do
         [ -f "$cache/stamp-$lib" ] || missing+=("$lib")
     done
     [ ${#missing[@]} -eq 0 ] && return
@@ -175,6 +191,7 @@ build_cache() {
     local start=$SECONDS
     fetch_sources
     build_zlib
+    build_zstd
     build_sqlite
     build_sodium
     build_qt

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     build-essential cmake clang-format
     qt6-base-dev qt6-base-private-dev qt6-base-dev-tools libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc libgl-dev
-    zlib1g-dev libsodium-dev pkg-config sqlite3 curl openssl
+    zlib1g-dev libzstd-dev libsodium-dev pkg-config sqlite3 curl openssl
     nginx-light postgresql squid
     unixodbc unixodbc-dev odbc-postgresql
     binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 libimage-exiftool-perl file time

@@ -1,6 +1,6 @@
 // Package lists come from the update server: any bytes must read as an INI text whose file
 // entries split, classify and name their archives without failing or breaking the rules.
-#include "PackageList.h"
+#include "packagelist/PackageList.h"
 #include "platform/IniFile.h"
 
 #include <cstdint>

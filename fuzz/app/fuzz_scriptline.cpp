@@ -1,6 +1,6 @@
 // Command lines of update scripts come from the server's package list: any text must split
 // into a command without '$' and an argument of at most 100 trimmed characters, or be refused.
-#include "PackageList.h"
+#include "packagelist/PackageList.h"
 #include "platform/Ansi.h"
 
 #include <cstdint>

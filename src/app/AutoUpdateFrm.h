@@ -1,7 +1,7 @@
 #pragma once
 
 #include "FetchCount.h"
-#include "PackageList.h"
+#include "packagelist/PackageList.h"
 #include "Seams.h"
 #include "SqlScriptEngine.h"
 #include "platform/HttpClient.h"

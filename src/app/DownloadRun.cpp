@@ -3,7 +3,7 @@
 #include "AutoUpdateFrm.h"
 
 #include "FailureText.h"
-#include "PackageList.h"
+#include "packagelist/PackageList.h"
 #include "RunJournal.h"
 #include "StagedList.h"
 #include "db/TextRoutines.h"

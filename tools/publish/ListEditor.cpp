@@ -24,7 +24,7 @@ QByteArray withReleaseSections(QByteArrayView list, int release, const QString &
 {
     const QString number = QString::number(release);
     const auto isRelease = [&](const QString &name) {
-        for (const char *prefix : {"KLV", "SQL", "CMD"})
+        for (const char *prefix : {"KLV", "SQL", "CMD", "PATCH"})
             if (name.compare(QLatin1String(prefix) + number, Qt::CaseInsensitive) == 0)
                 return true;
         return false;

@@ -5,8 +5,10 @@
 #include "ListEditor.h"
 #include "ServerTree.h"
 
-#include "app/PackageList.h"
 #include "archive/ZLBWriter.h"
+#include "delta/FilePatch.h"
+#include "packagelist/PackageList.h"
+#include "packagelist/PatchSection.h"
 #include "platform/Ansi.h"
 #include "platform/FileOps.h"
 #include "platform/Folders.h"
@@ -17,6 +19,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QSaveFile>
 #include <QSet>
 
 #include <optional>
@@ -33,6 +36,8 @@ const QStringList kCommands = {QStringLiteral("selfrenew"),   QStringLiteral("un
 const QStringList kFileCommands = {QStringLiteral("unzip"), QStringLiteral("erasefile"), QStringLiteral("query"),
                                    QStringLiteral("premielijst")};
 constexpr qsizetype kMaxArgument = 100; // the updater reads no more after the '$'
+// zstd's level for patches: see the measurements in bench/delta.
+constexpr int kPatchLevel = 19;
 
 struct ProgramFile
 {
@@ -77,7 +82,7 @@ struct Rule
 struct PendingList
 {
     QString serverPath;
-    QByteArray bytes;
+    QByteArray old; // the list as the tree had it
 };
 
 void refuseName(const QString &where, const QString &name)
@@ -348,6 +353,117 @@ void pack(const QString &archivePath, const QList<std::pair<QString, QString>> &
     writer.finish();
 }
 
+// Takes what is written and keeps nothing: a patch is checked by the digest of what it makes.
+class Discard : public QIODevice
+{
+public:
+    Discard() { open(QIODevice::WriteOnly); }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *, qint64 length) override { return length; }
+};
+
+// The earlier release's copy of `name`: the same name, or the same in another case (Windows keeps
+// either).
+std::optional<QString> earlierFile(const QString &dir, const QString &name)
+{
+    const QDir folder(dir);
+    if (QFileInfo(folder.filePath(name)).isFile())
+        return folder.filePath(name);
+    for (const QString &other : folder.entryList(QDir::Files | QDir::Hidden))
+        if (other.compare(name, Qt::CaseInsensitive) == 0)
+            return folder.filePath(other);
+    return std::nullopt;
+}
+
+void openForReading(QFile &file)
+{
+    if (!file.open(QIODevice::ReadOnly))
+        throw EInOutError(QStringLiteral("Cannot read %1: %2").arg(file.fileName(), file.errorString()));
+}
+
+// The patches of a package's file from each earlier release that has it changed, written beside
+// the package. Each is applied once here and must make the new file; one no smaller than the
+// package itself is left out, since fetching it gains nothing.
+QList<packagelist::PatchLine> writePatches(const ProgramPackage &package, const QStringList &previous,
+                                           const ServerTree &tree, const QString &releaseDir, int level)
+{
+    QList<packagelist::PatchLine> lines;
+    const FileFacts target = hashFile(package.top.source);
+    const qint64 packageSize = QFileInfo(tree.path(releaseDir + u'/' + package.archive)).size();
+    for (const QString &dir : previous) {
+        const std::optional<QString> earlier = earlierFile(dir, package.top.name);
+        if (!earlier)
+            continue;
+        const FileFacts base = hashFile(*earlier);
+        const auto same = [&](const packagelist::PatchLine &l) { return l.baseSha256 == base.sha256; };
+        if (base.sha256 == target.sha256 || std::any_of(lines.begin(), lines.end(), same))
+            continue;
+        if (base.length > delta::kMaxFileSize || target.length > delta::kMaxFileSize) {
+            err(QStringLiteral("note: %1: no patch, files above %2 bytes are fetched whole")
+                    .arg(package.top.display())
+                    .arg(delta::kMaxFileSize));
+            continue;
+        }
+        const packagelist::PatchLine line{packagelist::patchName(package.top.name, base.sha256), package.top.name,
+                                          base.sha256, target.sha256, target.length};
+        const QString serverPath = releaseDir + u'/' + line.name;
+        QSaveFile patch(tree.path(serverPath));
+        if (!patch.open(QIODevice::WriteOnly))
+            throw EInOutError(QStringLiteral("Cannot write %1: %2").arg(patch.fileName(), patch.errorString()));
+        QFile baseFile(*earlier);
+        QFile targetFile(package.top.source);
+        openForReading(baseFile);
+        openForReading(targetFile);
+        delta::makePatch(baseFile, targetFile, patch, {level, true});
+        if (!patch.commit())
+            throw EInOutError(QStringLiteral("Cannot write %1: %2").arg(patch.fileName(), patch.errorString()));
+        QFile written(tree.path(serverPath));
+        openForReading(written);
+        Discard sink;
+        const delta::Applied applied = delta::applyPatch(baseFile, written, sink, target.length);
+        if (applied.sha256 != target.sha256)
+            throw Exception(
+                QStringLiteral("%1: the patch from %2 does not make the new file").arg(serverPath, *earlier));
+        if (written.size() >= packageSize) {
+            written.close();
+            QFile::remove(tree.path(serverPath));
+            err(QStringLiteral("note: %1: the patch from %2 is no smaller than the package; left out")
+                    .arg(package.top.display(), *earlier));
+            continue;
+        }
+        out(QStringLiteral("%1  patch of %2 from %3 (%4 of %5 bytes)\n")
+                .arg(serverPath, package.top.name, *earlier)
+                .arg(written.size())
+                .arg(packageSize));
+        lines.append(line);
+    }
+    return lines;
+}
+
+QString patchSectionText(int release, const QList<packagelist::PatchLine> &lines)
+{
+    if (lines.isEmpty())
+        return {};
+    QString text = u'[' + packagelist::patchSection(QString::number(release)) + QStringLiteral("]\r\n");
+    for (const packagelist::PatchLine &line : lines)
+        text += line.name + u'=' + packagelist::patchValue(line) + QStringLiteral("\r\n");
+    return text;
+}
+
+// Patches of an earlier run of this release that this one did not write again.
+void removeStalePatches(const QString &releaseDir, const QList<packagelist::PatchLine> &kept)
+{
+    QSet<QString> names;
+    for (const packagelist::PatchLine &line : kept)
+        names.insert(line.name);
+    const QDir dir(releaseDir);
+    for (const QString &name : dir.entryList({QStringLiteral("*.klvpatch")}, QDir::Files))
+        if (!names.contains(name) && !QFile::remove(dir.filePath(name)))
+            throw EInOutError(QStringLiteral("Cannot remove %1").arg(dir.filePath(name)));
+}
+
 } // namespace
 
 int release(const QStringList &args)
@@ -360,7 +476,9 @@ int release(const QStringList &args)
                            {QStringLiteral("--list"), true},
                            {QStringLiteral("--numbered"), true},
                            {QStringLiteral("--forced"), true},
-                           {QStringLiteral("--command"), true}});
+                           {QStringLiteral("--command"), true},
+                           {QStringLiteral("--previous"), true},
+                           {QStringLiteral("--patch-level")}});
     options.expectPositional(0, QString());
     const int number =
         int(parseNumber(options.required(QStringLiteral("--release")), 1, kMaxNumber, QStringLiteral("--release")));
@@ -376,6 +494,14 @@ int release(const QStringList &args)
             throw UsageError(QStringLiteral("--list %1 is given twice").arg(name));
         seenLists.insert(name);
     }
+    const QStringList previous = options.values(QStringLiteral("--previous"));
+    for (const QString &dir : previous)
+        if (!QFileInfo(dir).isDir())
+            throw UsageError(QStringLiteral("--previous %1 is not a folder").arg(dir));
+    const int patchLevel =
+        options.has(QStringLiteral("--patch-level"))
+            ? int(parseNumber(options.value(QStringLiteral("--patch-level")), 1, 22, QStringLiteral("--patch-level")))
+            : kPatchLevel;
     QStringList commands;
     for (const QString &command : options.values(QStringLiteral("--command")))
         commands << checkCommand(command);
@@ -397,7 +523,7 @@ int release(const QStringList &args)
     const uint64_t keptSerial = highestSerial;
     for (const QString &name : std::as_const(listNames)) {
         PendingList list{QStringLiteral("supports/") + name, {}};
-        QByteArray old;
+        QByteArray &old = list.old;
         if (QFileInfo::exists(tree.path(list.serverPath))) {
             old = readSmallFile(tree.path(list.serverPath), kMaxListSize, QStringLiteral("a package list"));
             noteDropped(list.serverPath, old, sections, number);
@@ -409,7 +535,6 @@ int release(const QStringList &args)
             if (ok)
                 highestSerial = std::max(highestSerial, serial);
         }
-        list.bytes = withReleaseSections(old, number, sections);
         lists.append(list);
     }
 
@@ -423,6 +548,10 @@ int release(const QStringList &args)
         for (const ProgramFile &file : package.inSubfolders)
             out(QStringLiteral("%1  %2 (from the same package)\n").arg(serverPath, file.key()));
     }
+    QList<packagelist::PatchLine> patches;
+    for (const ProgramPackage &package : packages)
+        patches += writePatches(package, previous, tree, releaseDir, patchLevel);
+    removeStalePatches(tree.path(releaseDir), patches);
     for (const Script &script : scripts.value_or(QList<Script>())) {
         pack(tree.path(script.serverPath()), {{script.source, script.name}});
         out(QStringLiteral("%1  %2\n").arg(script.serverPath(), script.name));
@@ -434,7 +563,8 @@ int release(const QStringList &args)
         const QString signature = tree.path(list.serverPath + QStringLiteral(".sig"));
         if (QFileInfo::exists(signature) && !QFile::remove(signature))
             throw EInOutError(QStringLiteral("Cannot remove %1").arg(signature));
-        writeFileAtomically(tree.path(list.serverPath), list.bytes);
+        writeFileAtomically(tree.path(list.serverPath),
+                            withReleaseSections(list.old, number, sections + patchSectionText(number, patches)));
         out(QStringLiteral("%1  release %2 written; sign the tree before it goes on the server\n")
                 .arg(list.serverPath, QString::number(number)));
     }

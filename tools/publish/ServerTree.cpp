@@ -1,7 +1,8 @@
 #include "ServerTree.h"
 
-#include "app/PackageList.h"
 #include "archive/ZLBFormat.h"
+#include "packagelist/PackageList.h"
+#include "packagelist/PatchSection.h"
 #include "platform/Ansi.h"
 #include "platform/Convert.h"
 #include "platform/Exceptions.h"
@@ -176,6 +177,16 @@ ListReach listReach(const IniFile &list, const ServerTree &tree)
                 else
                     add(serverPath, true);
             }
+        } else if (const auto patched = releaseOfSection(section, u"PATCH")) {
+            const QString number = QString::number(*patched);
+            const packagelist::PatchLines patches = packagelist::readPatches(list, number);
+            for (const QString &line : patches.problems)
+                reach.problems << QStringLiteral("%1: not a patch line (<name>.klvpatch=<file>;<SHA-256 of the "
+                                                 "earlier file>;<SHA-256 of the new one>;<its length>); the updater "
+                                                 "passes it over")
+                                      .arg(line);
+            for (const packagelist::PatchLine &patch : patches.lines)
+                add(QStringLiteral("supports/klv%1/%2").arg(number, patch.name), true);
         } else if (releaseOfSection(section, u"SQL")) {
             for (int kind = 0; kind < 2; ++kind) {
                 if (!list.valueExists(section, kinds[kind]))

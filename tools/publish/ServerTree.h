@@ -85,7 +85,8 @@ struct ListReach
 // in supports/klv<n>/, the database packages supports/<k>.zlb up to the highest VERSIE and the
 // script packages supports/u<k>.zlb up to the highest UPDATE of its SQL<n> sections (those values
 // themselves named, lower ones only when the tree has them: an installation that far behind is
-// rare and the maker may have cleared them away), and the updater's new copy
+// rare and the maker may have cleared them away), the patches of its PATCH<n> sections in
+// supports/klv<n>/, and the updater's new copy
 // public/autoupdate2.exe when the tree has one.
 ListReach listReach(const IniFile &list, const ServerTree &tree);
 

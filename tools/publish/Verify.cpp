@@ -4,8 +4,13 @@
 #include "Commands.h"
 #include "ServerTree.h"
 
+#include "archive/ZLIBArchive.h"
+#include "delta/FilePatch.h"
+#include "packagelist/PackageList.h"
+#include "packagelist/PatchSection.h"
 #include "signing/ListVerifier.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -59,8 +64,95 @@ void checkFile(const ServerTree &tree, const signing::FileDigest &line, Report &
         report.ok(line.path);
 }
 
+// Takes what is written and keeps nothing: a patch is checked by the digest of what it makes.
+class Discard : public QIODevice
+{
+public:
+    Discard() { open(QIODevice::WriteOnly); }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *, qint64 length) override { return length; }
+};
+
+// The file a release's package makes, when it holds exactly one file of that name.
+std::optional<FileFacts> packagedFile(const ServerTree &tree, const QString &packagePath, const QString &fileName,
+                                      Report &report)
+{
+    QTemporaryDir scratch;
+    if (!scratch.isValid())
+        throw EInOutError(QStringLiteral("Cannot make a temporary folder: %1").arg(scratch.errorString()));
+    try {
+        TZLBArchive archive;
+        archive.setCheckCRC(true);
+        archive.OpenArchive(tree.path(packagePath));
+        TZLBFileEntry entry{};
+        if (archive.GetFileCount() == 1)
+            archive.GetFileEntry(0, entry);
+        if (archive.GetFileCount() != 1 ||
+            zlb::decodeText(entry.FileName).compare(fileName, Qt::CaseInsensitive) != 0) {
+            report.fail(QStringLiteral("%1: a patch makes the one file of its package, but the package does not hold "
+                                       "just %2")
+                            .arg(packagePath, fileName));
+            return std::nullopt;
+        }
+        archive.ExtractArchive(scratch.path());
+        return hashFile(scratch.filePath(zlb::decodeText(entry.FileName)));
+    } catch (const std::exception &e) {
+        report.fail(QStringLiteral("%1: %2").arg(packagePath, exceptionMessage(e)));
+        return std::nullopt;
+    }
+}
+
+// A patch must make its package's file, and make it from the earlier file it names, which one of
+// the --previous folders must hold.
+void checkPatch(const ServerTree &tree, const QString &release, const packagelist::PatchLine &line,
+                const QStringList &previous, Report &report)
+{
+    const QString patchPath = QStringLiteral("supports/klv%1/%2").arg(release, line.name);
+    const QString packagePath =
+        QStringLiteral("supports/klv%1/%2").arg(release, packagelist::archiveName(line.fileName));
+    const std::optional<FileFacts> packaged = packagedFile(tree, packagePath, line.fileName, report);
+    if (!packaged)
+        return;
+    if (packaged->sha256 != line.resultSha256 || packaged->length != line.resultLength) {
+        report.fail(QStringLiteral("%1: the list says it makes another %2 than %3 holds")
+                        .arg(patchPath, line.fileName, packagePath));
+        return;
+    }
+    for (const QString &dir : previous) {
+        for (const QFileInfo &candidate : QDir(dir).entryInfoList(QDir::Files | QDir::Hidden)) {
+            if (candidate.fileName().compare(line.fileName, Qt::CaseInsensitive) != 0 ||
+                hashFile(candidate.filePath()).sha256 != line.baseSha256)
+                continue;
+            QFile base(candidate.filePath());
+            QFile patch(tree.path(patchPath));
+            if (!base.open(QIODevice::ReadOnly) || !patch.open(QIODevice::ReadOnly)) {
+                report.fail(QStringLiteral("%1: cannot read it or %2").arg(patchPath, candidate.filePath()));
+                return;
+            }
+            Discard made;
+            try {
+                const delta::Applied applied = delta::applyPatch(base, patch, made, line.resultLength);
+                if (applied.sha256 != line.resultSha256)
+                    report.fail(QStringLiteral("%1 does not make %2 from %3")
+                                    .arg(patchPath, line.fileName, candidate.filePath()));
+                else
+                    report.ok(
+                        QStringLiteral("%1 makes %2 from %3").arg(patchPath, line.fileName, candidate.filePath()));
+            } catch (const std::exception &e) {
+                report.fail(QStringLiteral("%1 from %2: %3").arg(patchPath, candidate.filePath(), exceptionMessage(e)));
+            }
+            return;
+        }
+    }
+    report.fail(QStringLiteral("%1: the earlier %2 it applies to (SHA-256 %3) is in no --previous folder; the patch "
+                               "is not checked")
+                    .arg(patchPath, line.fileName, QString::fromLatin1(line.baseSha256.toHex())));
+}
+
 void checkList(const ServerTree &tree, const QString &serverPath, const QList<QByteArray> &keys,
-               const QString &serialFile, const QDate &today, Report &report)
+               const QString &serialFile, const QDate &today, const QStringList &previous, Report &report)
 {
     const QString listName = QFileInfo(serverPath).fileName();
     const QByteArray bytes = readSmallFile(tree.path(serverPath), kMaxListSize, QStringLiteral("a package list"));
@@ -97,7 +189,12 @@ void checkList(const ServerTree &tree, const QString &serverPath, const QList<QB
     for (const signing::FileDigest &line : seal.files)
         checkFile(tree, line, report);
 
-    const ListReach reach = listReach(IniFile::fromBytes(bytes), tree);
+    const IniFile list = IniFile::fromBytes(bytes);
+    for (const QString &section : list.sections())
+        if (const auto release = releaseOfSection(section, u"PATCH"))
+            for (const packagelist::PatchLine &line : packagelist::readPatches(list, QString::number(*release)).lines)
+                checkPatch(tree, QString::number(*release), line, previous, report);
+    const ListReach reach = listReach(list, tree);
     for (const QString &problem : reach.problems)
         report.fail(serverPath + QStringLiteral(": ") + problem);
     for (const Fetchable &fetchable : reach.files) {
@@ -121,7 +218,8 @@ int verify(const QStringList &args)
                            {QStringLiteral("--tree")},
                            {QStringLiteral("--list")},
                            {QStringLiteral("--today")},
-                           {QStringLiteral("--serial-file")}});
+                           {QStringLiteral("--serial-file")},
+                           {QStringLiteral("--previous"), true}});
     options.expectPositional(0, QString());
     options.required(QStringLiteral("--key"));
     const ServerTree tree(options.required(QStringLiteral("--tree")));
@@ -149,7 +247,7 @@ int verify(const QStringList &args)
     }
     Report report;
     for (const QString &list : std::as_const(lists))
-        checkList(tree, list, keys, serialFile, today, report);
+        checkList(tree, list, keys, serialFile, today, options.values(QStringLiteral("--previous")), report);
     if (report.failures() > 0) {
         err(QStringLiteral("%1 %2 in %3")
                 .arg(report.failures())

@@ -1,0 +1,275 @@
+#include "FilePatch.h"
+
+#include "platform/Sha256.h"
+
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include <QtEndian>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <new>
+
+namespace klv::delta {
+
+namespace {
+
+constexpr char kMagic[8] = {'K', 'L', 'V', 'P', 'A', 'T', 'C', 'H'};
+constexpr uint32_t kVersion = 1;
+constexpr qsizetype kHeaderSize = 8 + 4 + 8 + 8 + 4;
+constexpr qsizetype kSegmentHeaderSize = 8 + 4 + 4 + 4;
+// Frames may not ask for a window above 128 MB; a segment's prefix and result need far less.
+constexpr int kWindowLogMax = 27;
+constexpr size_t kChunk = 128 * 1024;
+constexpr int kWindowLogMin = 10;
+// The longest frame header zstd writes; the content size is read from it.
+constexpr uint32_t kFrameHeaderMax = 18;
+
+const QString kDamaged = QStringLiteral("de patch is beschadigd");
+const QString kOtherBase = QStringLiteral("de patch hoort bij een ander bestand");
+const QString kOtherLength = QStringLiteral("de patch maakt een bestand van %1 bytes, de lijst noemt %2");
+const QString kTooLarge = QStringLiteral("het bestand is groter dan %1 bytes en wordt niet met een patch bijgewerkt");
+const QString kNoMemory = QStringLiteral("te weinig geheugen om de patch toe te passen");
+
+struct CCtxFree
+{
+    void operator()(ZSTD_CCtx *c) const { ZSTD_freeCCtx(c); }
+};
+struct DCtxFree
+{
+    void operator()(ZSTD_DCtx *d) const { ZSTD_freeDCtx(d); }
+};
+
+int64_t segmentCount(int64_t length)
+{
+    return (length + kSegment - 1) / kSegment;
+}
+
+// The stretch of the base a segment of the new file refers to: the whole base when it is small
+// enough, else kMaxPrefix bytes around the segment's place scaled to the base's length, where a
+// file that grew or shrank a little has the same code.
+std::pair<int64_t, int64_t> prefixFor(int64_t baseLength, int64_t targetLength, int64_t start, int64_t length)
+{
+    if (baseLength <= kMaxPrefix)
+        return {0, baseLength};
+    const int64_t centre = targetLength == 0 ? 0 : start * baseLength / targetLength + length / 2;
+    const int64_t from = std::clamp<int64_t>(centre - kMaxPrefix / 2, 0, baseLength - kMaxPrefix);
+    return {from, kMaxPrefix};
+}
+
+void readRange(QIODevice &device, int64_t offset, int64_t length, QByteArray &into, const QString &what)
+{
+    into.resize(qsizetype(length));
+    if (!device.seek(offset))
+        throw EInOutError(QStringLiteral("%1 kan niet worden gelezen: %2").arg(what, device.errorString()));
+    qsizetype done = 0;
+    while (done < into.size()) {
+        const qint64 got = device.read(into.data() + done, into.size() - done);
+        if (got <= 0)
+            throw EInOutError(QStringLiteral("%1 kan niet worden gelezen: %2").arg(what, device.errorString()));
+        done += qsizetype(got);
+    }
+}
+
+void writeAll(QIODevice &device, const char *data, int64_t length, const QString &what)
+{
+    if (device.write(data, length) != length)
+        throw EInOutError(QStringLiteral("%1 kan niet worden geschreven: %2").arg(what, device.errorString()));
+}
+
+template <typename T> void put(QByteArray &out, T value)
+{
+    std::array<char, sizeof(T)> bytes{};
+    qToLittleEndian(value, bytes.data());
+    out.append(bytes.data(), qsizetype(bytes.size()));
+}
+
+template <typename T> T take(const QByteArray &bytes, qsizetype &at)
+{
+    const T value = qFromLittleEndian<T>(bytes.constData() + at);
+    at += qsizetype(sizeof(T));
+    return value;
+}
+
+// Reads from the patch: short reads are a cut or damaged patch.
+QByteArray readPatch(QIODevice &patch, qsizetype length)
+{
+    QByteArray bytes(length, Qt::Uninitialized);
+    qsizetype done = 0;
+    while (done < length) {
+        const qint64 got = patch.read(bytes.data() + done, length - done);
+        if (got <= 0)
+            throw EPatchError(kDamaged);
+        done += qsizetype(got);
+    }
+    return bytes;
+}
+
+int windowLogFor(int64_t bytes)
+{
+    int log = kWindowLogMin;
+    while (log < kWindowLogMax && (int64_t(1) << log) < bytes)
+        ++log;
+    return log;
+}
+
+void check(size_t code)
+{
+    if (!ZSTD_isError(code))
+        return;
+    if (ZSTD_getErrorCode(code) == ZSTD_error_memory_allocation)
+        throw EPatchError(kNoMemory);
+    throw EPatchError(kDamaged);
+}
+
+} // namespace
+
+void makePatch(QIODevice &base, QIODevice &target, QIODevice &patch, const MakeOptions &options)
+{
+    const int64_t baseLength = base.size();
+    const int64_t targetLength = target.size();
+    if (baseLength > kMaxFileSize || targetLength > kMaxFileSize)
+        throw EPatchError(kTooLarge.arg(kMaxFileSize));
+    const std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
+    if (!cctx)
+        throw EPatchError(kNoMemory);
+
+    QByteArray header(kMagic, sizeof kMagic);
+    put<uint32_t>(header, kVersion);
+    put<uint64_t>(header, uint64_t(baseLength));
+    put<uint64_t>(header, uint64_t(targetLength));
+    put<uint32_t>(header, uint32_t(segmentCount(targetLength)));
+    writeAll(patch, header.constData(), header.size(), QStringLiteral("De patch"));
+
+    QByteArray prefix;
+    QByteArray frame;
+    for (int64_t start = 0; start < targetLength; start += kSegment) {
+        const int64_t length = std::min(kSegment, targetLength - start);
+        const auto [prefixOffset, prefixLength] = prefixFor(baseLength, targetLength, start, length);
+        readRange(base, prefixOffset, prefixLength, prefix, QStringLiteral("Het oude bestand"));
+        QByteArray segment;
+        readRange(target, start, length, segment, QStringLiteral("Het nieuwe bestand"));
+
+        ZSTD_CCtx *c = cctx.get();
+        check(ZSTD_CCtx_reset(c, ZSTD_reset_session_and_parameters));
+        check(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, options.level));
+        check(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1));
+        check(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1));
+        // The window reaches over the whole prefix, which comes before the segment's own bytes.
+        check(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, windowLogFor(prefixLength + length)));
+        if (options.longDistance)
+            check(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1));
+        check(ZSTD_CCtx_refPrefix(c, prefix.constData(), size_t(prefix.size())));
+        frame.resize(qsizetype(ZSTD_compressBound(size_t(length))));
+        const size_t written =
+            ZSTD_compress2(c, frame.data(), size_t(frame.size()), segment.constData(), size_t(segment.size()));
+        check(written);
+
+        QByteArray head;
+        put<uint64_t>(head, uint64_t(prefixOffset));
+        put<uint32_t>(head, uint32_t(prefixLength));
+        put<uint32_t>(head, uint32_t(length));
+        put<uint32_t>(head, uint32_t(written));
+        writeAll(patch, head.constData(), head.size(), QStringLiteral("De patch"));
+        writeAll(patch, frame.constData(), int64_t(written), QStringLiteral("De patch"));
+    }
+}
+
+Applied applyPatch(QIODevice &base, QIODevice &patch, QIODevice &result, int64_t expectedLength)
+{
+    try {
+        const QByteArray header = readPatch(patch, kHeaderSize);
+        if (!header.startsWith(QByteArrayView(kMagic, sizeof kMagic)))
+            throw EPatchError(kDamaged);
+        qsizetype at = sizeof kMagic;
+        const uint32_t version = take<uint32_t>(header, at);
+        const uint64_t baseLength = take<uint64_t>(header, at);
+        const uint64_t resultLength = take<uint64_t>(header, at);
+        const uint32_t segments = take<uint32_t>(header, at);
+        if (version != kVersion)
+            throw EPatchError(kDamaged);
+        if (baseLength != uint64_t(base.size()))
+            throw EPatchError(kOtherBase);
+        if (resultLength != uint64_t(expectedLength))
+            throw EPatchError(kOtherLength.arg(resultLength).arg(expectedLength));
+        if (expectedLength < 0 || expectedLength > kMaxFileSize)
+            throw EPatchError(kTooLarge.arg(kMaxFileSize));
+        if (segments != uint64_t(segmentCount(expectedLength)))
+            throw EPatchError(kDamaged);
+
+        const std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
+        if (!dctx)
+            throw EPatchError(kNoMemory);
+        Sha256 hasher;
+        QByteArray prefix;
+        QByteArray input;
+        QByteArray output(qsizetype(kChunk), Qt::Uninitialized);
+        int64_t made = 0;
+        for (uint32_t s = 0; s < segments; ++s) {
+            const QByteArray head = readPatch(patch, kSegmentHeaderSize);
+            qsizetype h = 0;
+            const uint64_t prefixOffset = take<uint64_t>(head, h);
+            const uint32_t prefixLength = take<uint32_t>(head, h);
+            const uint32_t length = take<uint32_t>(head, h);
+            const uint32_t frameLength = take<uint32_t>(head, h);
+            if (prefixLength > kMaxPrefix || prefixOffset > baseLength || prefixLength > baseLength - prefixOffset ||
+                int64_t(length) != std::min(kSegment, expectedLength - made) || frameLength == 0 ||
+                frameLength > ZSTD_compressBound(size_t(kSegment)))
+                throw EPatchError(kDamaged);
+            readRange(base, int64_t(prefixOffset), prefixLength, prefix, QStringLiteral("Het oude bestand"));
+
+            ZSTD_DCtx *d = dctx.get();
+            check(ZSTD_DCtx_reset(d, ZSTD_reset_session_and_parameters));
+            check(ZSTD_DCtx_setParameter(d, ZSTD_d_windowLogMax, kWindowLogMax));
+            check(ZSTD_DCtx_refPrefix(d, prefix.constData(), size_t(prefix.size())));
+
+            // The frame must say how much it makes: that bounds the decoder's buffer to the
+            // segment instead of the window a hostile frame may ask for.
+            input = readPatch(patch, qsizetype(std::min<uint32_t>(frameLength, kFrameHeaderMax)));
+            if (ZSTD_getFrameContentSize(input.constData(), size_t(input.size())) != length)
+                throw EPatchError(kDamaged);
+            uint32_t left = frameLength - uint32_t(input.size());
+            int64_t segmentMade = 0;
+            size_t remaining = 1; // what the decoder still expects of the frame; 0 once it is whole
+            for (;;) {
+                ZSTD_inBuffer in{input.constData(), size_t(input.size()), 0};
+                while (in.pos < in.size || remaining != 0) {
+                    ZSTD_outBuffer out{output.data(), size_t(output.size()), 0};
+                    remaining = ZSTD_decompressStream(d, &out, &in);
+                    check(remaining);
+                    segmentMade += int64_t(out.pos);
+                    if (segmentMade > int64_t(length))
+                        throw EPatchError(kDamaged);
+                    hasher.add(output.constData(), out.pos);
+                    writeAll(result, output.constData(), int64_t(out.pos), QStringLiteral("Het bijgewerkte bestand"));
+                    if (remaining == 0 && in.pos < in.size)
+                        throw EPatchError(kDamaged); // bytes after the frame's end
+                    if (in.pos == in.size && out.pos < out.size)
+                        break; // the decoder wants more input
+                }
+                if (remaining == 0) {
+                    if (left != 0)
+                        throw EPatchError(kDamaged); // the frame ends before its length says
+                    break;
+                }
+                if (left == 0)
+                    throw EPatchError(kDamaged); // the frame ends before the decoder is done
+                input = readPatch(patch, qsizetype(std::min<uint32_t>(left, kChunk)));
+                left -= uint32_t(input.size());
+            }
+            if (segmentMade != int64_t(length))
+                throw EPatchError(kDamaged);
+            made += segmentMade;
+        }
+        char extra = 0;
+        if (patch.read(&extra, 1) > 0)
+            throw EPatchError(kDamaged);
+        return {made, hasher.result()};
+    } catch (const std::bad_alloc &) {
+        throw EPatchError(kNoMemory);
+    }
+}
+
+} // namespace klv::delta
