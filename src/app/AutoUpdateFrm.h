@@ -1,9 +1,9 @@
 #pragma once
 
 #include "FetchCount.h"
-#include "packagelist/PackageList.h"
 #include "Seams.h"
 #include "SqlScriptEngine.h"
+#include "packagelist/PackageList.h"
 #include "platform/HttpClient.h"
 
 #include <QHash>
@@ -237,6 +237,9 @@ private:
     QString maskedListName() const;
     void noteLostSerial();
     void handleFileEntry(const IniFile &list, const QString &release, const QString &key);
+    // Brings the entry's file up to date with a patch from the installed copy when the list has one
+    // for it; false when the whole package is to be fetched instead (said in the log).
+    bool patchFileEntry(const IniFile &list, const QString &release, const FileDecision &d, const QString &archive);
     void setKnownPackageNumber(const QString &fileName, int32_t number);
     void finishRun();
     bool conversionPlanFits();

@@ -3,10 +3,11 @@
 #include "AutoUpdateFrm.h"
 
 #include "FailureText.h"
-#include "packagelist/PackageList.h"
+#include "PatchStep.h"
 #include "RunJournal.h"
 #include "StagedList.h"
 #include "db/TextRoutines.h"
+#include "packagelist/PackageList.h"
 #include "platform/Convert.h"
 #include "platform/Exceptions.h"
 #include "platform/FileOps.h"
@@ -31,6 +32,9 @@ const QString kRetryQuestion = QStringLiteral("Website is niet beschikbaar, wilt
 const QString kListLog = QStringLiteral("Download: whatsnew.klv");
 const QString kDownloadedLog = QStringLiteral("Downloaded: ");
 const QString kDownloadLog = QStringLiteral("Download ");
+const QString kPatched = QStringLiteral("Bijgewerkt met patch: %1");
+const QString kNoPatchFits = QStringLiteral("Geen patch voor %1: %2. Het hele pakket %3 wordt opgehaald.");
+const QString kPatchFailed = QStringLiteral("Patch %1 niet gebruikt: %2. Het hele pakket %3 wordt opgehaald.");
 const QString kGeneralList = QStringLiteral("whatsnew.klv");
 const QString kConversionWaiting = QStringLiteral("Download is voltooid, start update indien nodig.");
 const QString kAllDone = QStringLiteral("Auto Update is voltooid.");
@@ -506,14 +510,22 @@ void TFrmAutoUpdate::handleFileEntry(const IniFile &list, const QString &release
         if (!FRunActive)
             return;
     }
-    if (recheck != Recheck::Fetched) {
+    // A patch only for a file the run brings up from the installed copy; a package that changed
+    // on the server after an earlier attempt comes whole.
+    const bool patched = !done && patchFileEntry(list, release, d, archive);
+    if (patched) {
+        // Finished against the package the list names, through its patch.
+        copy = listed ? RunJournal::ServerCopy{FileValidators{listed->length, {}, {}}, listed->sha256}
+                      : RunJournal::ServerCopy{};
+    } else if (recheck != Recheck::Fetched) {
         AddDownloadLog(kDownloadLog + archive);
         fetch(nullptr);
         copy = fetchedCopy(*IdHTTP1, listed);
     }
     if (!FRunActive)
         return;
-    UnzipArchive(archive, d.subfolder);
+    if (!patched)
+        UnzipArchive(archive, d.subfolder);
     if (d.wanted.hasNumber) {
         setKnownPackageNumber(d.fileName, d.wanted.number);
         // Kept at once, not only at the close: the journal is about to call this entry done.
@@ -523,6 +535,38 @@ void TFrmAutoUpdate::handleFileEntry(const IniFile &list, const QString &release
     if (d.wanted.hasNumber)
         dialogs().information(d.fileName + u' ' + knownPackageNumber(d.fileName) + u' ' +
                               QString::number(d.wanted.number));
+}
+
+bool TFrmAutoUpdate::patchFileEntry(const IniFile &list, const QString &release, const FileDecision &d,
+                                    const QString &archive)
+{
+    const QString installed = folders().inInstallDir(d.subfolder + d.fileName);
+    const patchstep::Choice choice =
+        patchstep::choose(packagelist::readPatches(list, release).lines, d.fileName, installed);
+    if (!choice.line) {
+        if (!choice.whyNot.isEmpty())
+            AddDownloadLog(kNoPatchFits.arg(d.subfolder + d.fileName, choice.whyNot, archive));
+        return false;
+    }
+    const QString patch = folders().inInstallDir(choice.line->name);
+    try {
+        AddDownloadLog(kDownloadLog + choice.line->name);
+        DownloadSupportFile(choice.line->name, QStringLiteral("klv") + release + u'/', QString());
+        if (!FRunActive)
+            return false;
+        patchstep::install(patch, installed, *choice.line);
+        QFile::remove(patch);
+        AddDownloadLog(kPatched.arg(d.subfolder + d.fileName));
+        return true;
+    } catch (const std::exception &e) {
+        QFile::remove(patch);
+        if (!FRunActive || dynamic_cast<const EAbort *>(&e))
+            throw; // the window is closing
+        logErrorQuietly(exceptionMessage(e));
+        AddDownloadLog(kPatchFailed.arg(choice.line->name, explainFailure(e).text, archive));
+        FFetchCount.again();
+        return false;
+    }
 }
 
 QString TFrmAutoUpdate::knownPackageNumber(const QString &fileName) const
@@ -550,9 +594,10 @@ void TFrmAutoUpdate::setKnownPackageNumber(const QString &fileName, int32_t numb
 
 void TFrmAutoUpdate::finishRun()
 {
-    // The fetched packages in the installation folder itself; those in subfolders stay.
+    // The fetched packages in the installation folder itself (and patches a stop left); those in
+    // subfolders stay.
     const QDir install(folders().installDir());
-    for (const QString &name : install.entryList({QStringLiteral("*.zlb")}, QDir::Files))
+    for (const QString &name : install.entryList({QStringLiteral("*.zlb"), QStringLiteral("*.klvpatch")}, QDir::Files))
         QFile::remove(install.filePath(name));
     StampAutoUpdateDate();
     ShowVersions();

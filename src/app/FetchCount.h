@@ -14,6 +14,9 @@ public:
     void plan(int files);
     // The next package, `name`, is being fetched.
     void next(const QString &name);
+    // The current file is fetched once more in another form (its whole package after its patch
+    // failed): it keeps its number.
+    void again() { FCurrent = FCurrent > 0 ? FCurrent - 1 : 0; }
     // The run ended: the gauge shows its plain percentage again.
     void clear();
 

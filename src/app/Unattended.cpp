@@ -1,6 +1,7 @@
 #include "Unattended.h"
 
 #include "AutoUpdateFrm.h"
+#include "PatchStep.h"
 #include "RunJournal.h"
 #include "ScriptReport.h"
 #include "db/TextRoutines.h"
@@ -358,6 +359,22 @@ QString wantedText(const packagelist::Wanted &w)
     return w.hasNumber ? QString::number(w.number) : QStringLiteral("-");
 }
 
+// How a needed file would come: a patch from the installed copy, or its whole package.
+QString fetchPlanText(TFrmAutoUpdate &window, const IniFile &list, const QString &release, const FileDecision &d)
+{
+    const QString archive = packagelist::archiveName(d.fileName);
+    const patchstep::Choice choice = patchstep::choose(packagelist::readPatches(list, release).lines, d.fileName,
+                                                       window.folders().inInstallDir(d.subfolder + d.fileName));
+    if (choice.line)
+        return QStringLiteral("met patch %1 (%2 bytes) in plaats van het hele pakket %3")
+            .arg(choice.line->name)
+            .arg(choice.line->patchLength)
+            .arg(archive);
+    if (!choice.whyNot.isEmpty())
+        return QStringLiteral("het hele pakket %1 (geen patch: %2)").arg(archive, choice.whyNot);
+    return QStringLiteral("het hele pakket %1").arg(archive);
+}
+
 } // namespace
 
 int runDryRun(TFrmAutoUpdate *window, ConsoleOutput &out)
@@ -388,6 +405,8 @@ int runDryRun(TFrmAutoUpdate *window, ConsoleOutput &out)
                 out.line(QStringLiteral("Bestand %1: %2, geïnstalleerd %3, gewenst %4: %5")
                              .arg(key, kindText(d.wanted.kind), d.installed, wantedText(d.wanted),
                                   d.needed ? QStringLiteral("nodig") : QStringLiteral("niet nodig")));
+                if (d.needed)
+                    out.line(QStringLiteral("  ") + fetchPlanText(*window, list, release, d));
             } catch (const std::exception &e) {
                 failed = true;
                 out.line(QStringLiteral("Bestand %1: fout: %2").arg(key, exceptionMessage(e)));

@@ -40,23 +40,27 @@ QString patchName(const QString &fileName, const QByteArray &baseSha256)
 
 QString patchValue(const PatchLine &line)
 {
-    return QStringLiteral("%1;%2;%3;%4")
+    return QStringLiteral("%1;%2;%3;%4;%5")
         .arg(line.fileName, QString::fromLatin1(line.baseSha256.toHex()),
              QString::fromLatin1(line.resultSha256.toHex()))
-        .arg(line.resultLength);
+        .arg(line.resultLength)
+        .arg(line.patchLength);
 }
 
 std::optional<PatchLine> parsePatchLine(const QString &name, const QString &value)
 {
     const QStringList fields = value.split(u';');
-    if (fields.size() != 4 || !isPlainName(name) || !name.endsWith(kExtension, Qt::CaseInsensitive) ||
+    if (fields.size() != 5 || !isPlainName(name) || !name.endsWith(kExtension, Qt::CaseInsensitive) ||
         name.size() == kExtension.size() || !isPlainName(fields[0]))
         return std::nullopt;
-    PatchLine line{name, fields[0], digestOf(fields[1]), digestOf(fields[2]), 0};
-    bool ok = false;
-    line.resultLength = fields[3].toLongLong(&ok);
-    if (line.baseSha256.isEmpty() || line.resultSha256.isEmpty() || !ok || line.resultLength < 0 ||
-        fields[3] != QString::number(line.resultLength))
+    PatchLine line{name, fields[0], digestOf(fields[1]), digestOf(fields[2]), 0, 0};
+    const auto length = [](const QString &text, int64_t &into) {
+        bool ok = false;
+        into = text.toLongLong(&ok);
+        return ok && into >= 0 && text == QString::number(into);
+    };
+    if (line.baseSha256.isEmpty() || line.resultSha256.isEmpty() || !length(fields[3], line.resultLength) ||
+        !length(fields[4], line.patchLength))
         return std::nullopt;
     return line;
 }

@@ -13,9 +13,10 @@
 // The patches of a release, in the package list's section [PATCH<n>], which updaters without
 // delta updates do not read. One line per patch:
 //
-//   <patch name>=<file name>;<SHA-256 of the earlier file>;<SHA-256 of the new file>;<its length>
+//   <patch name>=<file name>;<SHA-256 of the earlier file>;<SHA-256 of the new file>;<its length>;
+//                <the patch's length>
 //
-// (digests in hexadecimal). The patch lies beside the release's packages, in supports/klv<n>/, and
+// (digests in hexadecimal; on one line). The patch lies beside the release's packages, in supports/klv<n>/, and
 // makes the one file of that file's package from the earlier file it names.
 namespace klv::packagelist {
 
@@ -26,6 +27,7 @@ struct PatchLine
     QByteArray baseSha256;
     QByteArray resultSha256;
     int64_t resultLength = 0;
+    int64_t patchLength = 0;
 };
 
 QString patchSection(const QString &release);

@@ -41,6 +41,8 @@ QString ServerFixture::setUp(Speed speed)
         FRoot += QStringLiteral("/trickle");
     else if (speed == Speed::Chunked)
         FRoot += QStringLiteral("/chunked");
+    else if (speed == Speed::Line)
+        FRoot += QStringLiteral("/line");
     return klv::scrambleServerBase(
         QStringLiteral("http://127.0.0.1:%1/%2").arg(qEnvironmentVariable("KLV_NGINX_HTTP_PORT"), FRoot));
 }

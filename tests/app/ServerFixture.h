@@ -16,10 +16,12 @@ public:
 
     // Picks a fresh folder; returns the stored (scrambled) server address for the window. Below a
     // folder named "slow" the fixture sends at most 256 KB a second, below "trickle" 100 bytes;
-    // below "chunked" every answer comes without a length, in chunks.
+    // below "chunked" every answer comes without a length, in chunks; below "line" at most 1 MB a
+    // second, a customer's line.
     enum class Speed
     {
         Normal,
+        Line,
         Slow,
         Trickle,
         Chunked

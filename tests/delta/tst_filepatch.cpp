@@ -183,18 +183,19 @@ void TestFilePatch::patchLines_data()
     const QString base = QString(64, u'a');
     const QString result = QString(64, u'B');
     const QString name = QStringLiteral("klv.exe.aaaaaaaaaaaaaaaa.klvpatch");
-    QTest::newRow("as written") << name << QStringLiteral("klv.exe;%1;%2;12345").arg(base, result) << true;
+    QTest::newRow("as written") << name << QStringLiteral("klv.exe;%1;%2;12345;678").arg(base, result) << true;
     QTest::newRow("no such extension") << QStringLiteral("klv.exe")
-                                       << QStringLiteral("klv.exe;%1;%2;1").arg(base, result) << false;
+                                       << QStringLiteral("klv.exe;%1;%2;1;1").arg(base, result) << false;
     QTest::newRow("a folder in the name")
-        << QStringLiteral("..\\klv.klvpatch") << QStringLiteral("klv.exe;%1;%2;1").arg(base, result) << false;
-    QTest::newRow("a folder in the file") << name << QStringLiteral("sub\\klv.exe;%1;%2;1").arg(base, result) << false;
-    QTest::newRow("short digest") << name << QStringLiteral("klv.exe;%1;%2;1").arg(base.left(62), result) << false;
-    QTest::newRow("digest not hex") << name << QStringLiteral("klv.exe;%1;%2;1").arg(QString(64, u'g'), result)
+        << QStringLiteral("..\\klv.klvpatch") << QStringLiteral("klv.exe;%1;%2;1;1").arg(base, result) << false;
+    QTest::newRow("a folder in the file") << name << QStringLiteral("sub\\klv.exe;%1;%2;1;1").arg(base, result) << false;
+    QTest::newRow("short digest") << name << QStringLiteral("klv.exe;%1;%2;1;1").arg(base.left(62), result) << false;
+    QTest::newRow("digest not hex") << name << QStringLiteral("klv.exe;%1;%2;1;1").arg(QString(64, u'g'), result)
                                     << false;
-    QTest::newRow("negative length") << name << QStringLiteral("klv.exe;%1;%2;-1").arg(base, result) << false;
-    QTest::newRow("length with a sign") << name << QStringLiteral("klv.exe;%1;%2;+1").arg(base, result) << false;
-    QTest::newRow("a field more") << name << QStringLiteral("klv.exe;%1;%2;1;x").arg(base, result) << false;
+    QTest::newRow("negative length") << name << QStringLiteral("klv.exe;%1;%2;1;-1").arg(base, result) << false;
+    QTest::newRow("length with a sign") << name << QStringLiteral("klv.exe;%1;%2;+1;1").arg(base, result) << false;
+    QTest::newRow("a field more") << name << QStringLiteral("klv.exe;%1;%2;1;1;x").arg(base, result) << false;
+    QTest::newRow("no patch length") << name << QStringLiteral("klv.exe;%1;%2;1").arg(base, result) << false;
 }
 
 void TestFilePatch::patchLines()

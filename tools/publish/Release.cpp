@@ -406,8 +406,12 @@ QList<packagelist::PatchLine> writePatches(const ProgramPackage &package, const 
                     .arg(delta::kMaxFileSize));
             continue;
         }
-        const packagelist::PatchLine line{packagelist::patchName(package.top.name, base.sha256), package.top.name,
-                                          base.sha256, target.sha256, target.length};
+        packagelist::PatchLine line{packagelist::patchName(package.top.name, base.sha256),
+                                    package.top.name,
+                                    base.sha256,
+                                    target.sha256,
+                                    target.length,
+                                    0};
         const QString serverPath = releaseDir + u'/' + line.name;
         QSaveFile patch(tree.path(serverPath));
         if (!patch.open(QIODevice::WriteOnly))
@@ -433,6 +437,7 @@ QList<packagelist::PatchLine> writePatches(const ProgramPackage &package, const 
                     .arg(package.top.display(), *earlier));
             continue;
         }
+        line.patchLength = written.size();
         out(QStringLiteral("%1  patch of %2 from %3 (%4 of %5 bytes)\n")
                 .arg(serverPath, package.top.name, *earlier)
                 .arg(written.size())
