@@ -45,6 +45,8 @@ private Q_SLOTS:
     void verifyCatches_data();
     void verifyCatches();
     void verifyLeavesSerialFileAlone();
+    void verifyChecksPatches_data();
+    void verifyChecksPatches();
 
 private:
     std::unique_ptr<QTemporaryDir> FDir;
@@ -670,6 +672,60 @@ void TestKlvPublish::verifyLeavesSerialFileAlone()
     testsupport::writeFile(path("AutoUpdate.serial"), "serial=one\r\n");
     QCOMPARE(tool(args, &output), 1);
     QVERIFY2(output.contains("is beschadigd"), output.constData());
+}
+
+void TestKlvPublish::verifyChecksPatches_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("as made") << "" << 0 << "makes klv.exe from";
+    QTest::newRow("without the earlier release") << "no previous" << 1 << "is in no --previous folder";
+    QTest::newRow("patch damaged, signed again") << "patch byte" << 1 << "de patch is beschadigd";
+    QTest::newRow("line names another result") << "result" << 1 << "the list says it makes another klv.exe";
+    QTest::newRow("not a patch line") << "line" << 1 << "not a patch line";
+}
+
+// A release with patches from an earlier one: each must make its package's file from that file.
+void TestKlvPublish::verifyChecksPatches()
+{
+    QFETCH(QString, damage);
+    QFETCH(int, status);
+    QFETCH(QString, text);
+    makeSample();
+    makeKeys();
+    QVERIFY(testsupport::makeVersionedExe(path("old/klv.exe"), {{"FileVersion", "5.3.0.0"}}));
+    QByteArray output;
+    QCOMPARE(releaseSample({"--previous", path("old")}, &output), 0);
+    QVERIFY2(output.contains("patch of klv.exe from"), output.constData());
+    const QStringList patches = QDir(path("tree/supports/klv138")).entryList({"*.klvpatch"});
+    QCOMPARE(patches.size(), 1);
+    const QString patch = path("tree/supports/klv138/") + patches.first();
+    QByteArray list = testsupport::readFile(path(kList));
+    if (damage == "patch byte") {
+        QByteArray bytes = testsupport::readFile(patch);
+        bytes[bytes.size() - 3] = char(bytes[bytes.size() - 3] ^ 1);
+        testsupport::writeFile(patch, bytes);
+    } else if (damage == "result") {
+        const IniFile read = IniFile::fromBytes(list);
+        const QString value = read.readString("PATCH138", patches.first(), QString());
+        const QStringList fields = value.split(u';');
+        QCOMPARE(fields.size(), 5);
+        list.replace(fields[2].toLatin1(), QByteArray(64, 'a'));
+        testsupport::writeFile(path(kList), list);
+    }
+    QCOMPARE(tool({"sign", "--key", path("maker.key"), "--tree", path("tree")}, &output), 0);
+    if (damage == "line") {
+        // sign refuses such a line; a list changed by hand after signing and signed again has it.
+        list = testsupport::readFile(path(kList));
+        list.replace(patches.first().toLatin1() + "=klv.exe;", patches.first().toLatin1() + "=klv.exe;;");
+        resign(kList, list);
+    }
+    QStringList args{"verify", "--key", path("maker.pub"), "--tree", path("tree")};
+    if (damage != "no previous")
+        args << "--previous" << path("old");
+    QCOMPARE(tool(args, &output), status);
+    QVERIFY2(output.contains(text.toUtf8()), output.constData());
 }
 
 QTEST_GUILESS_MAIN(TestKlvPublish)
