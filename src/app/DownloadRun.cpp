@@ -513,6 +513,8 @@ void TFrmAutoUpdate::handleFileEntry(const IniFile &list, const QString &release
     // A patch only for a file the run brings up from the installed copy; a package that changed
     // on the server after an earlier attempt comes whole.
     const bool patched = !done && patchFileEntry(list, release, d, archive);
+    if (!FRunActive)
+        return;
     if (patched) {
         // Finished against the package the list names, through its patch.
         copy = listed ? RunJournal::ServerCopy{FileValidators{listed->length, {}, {}}, listed->sha256}
@@ -552,8 +554,10 @@ bool TFrmAutoUpdate::patchFileEntry(const IniFile &list, const QString &release,
     try {
         AddDownloadLog(kDownloadLog + choice.line->name);
         DownloadSupportFile(choice.line->name, QStringLiteral("klv") + release + u'/', QString());
-        if (!FRunActive)
+        if (!FRunActive) {
+            QFile::remove(patch);
             return false;
+        }
         patchstep::install(patch, installed, *choice.line);
         QFile::remove(patch);
         AddDownloadLog(kPatched.arg(d.subfolder + d.fileName));

@@ -1,5 +1,6 @@
 #include "AutoUpdateFrm.h"
 #include "platform/HttpClient.h"
+#include "platform/Sha256.h"
 
 #include "ServerFixture.h"
 #include "TestSupport.h"
@@ -111,7 +112,7 @@ void TestClosing::closeDuringWork_data()
 {
     QTest::addColumn<QString>("moment");
     QTest::addColumn<QString>("how");
-    for (const char *moment : {"list fetch", "package transfer", "Nieuwe AU", "script line"})
+    for (const char *moment : {"list fetch", "package transfer", "patch transfer", "Nieuwe AU", "script line"})
         for (const char *how : {"box", "BtnClose"})
             QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(QLatin1String(moment), QLatin1String(how))))
                 << QString::fromLatin1(moment) << QString::fromLatin1(how);
@@ -129,6 +130,14 @@ void TestClosing::closeDuringWork()
         S.serve(kList, "[CMD137]\r\nexec$later.exe=\r\n");
     else
         S.serve(kList, "[KLV137]\r\na.dll=t2\r\nbig.dll=t\r\nc.dll=t\r\n");
+    if (moment == u"patch transfer") {
+        // big.dll comes as a patch from the installed copy; the close comes while it arrives.
+        const QByteArray base = klv::Sha256::hash("old").toHex();
+        const QString patch = QStringLiteral("big.dll.%1.klvpatch").arg(QLatin1String(base.left(16)));
+        S.serve(kList, "[KLV137]\r\na.dll=t2\r\nbig.dll=t\r\nc.dll=t\r\n[PATCH137]\r\n" + patch.toLatin1() +
+                           "=big.dll;" + base + ";" + QByteArray(64, 'a') + ";4194304;4194304\r\n");
+        S.serve(QStringLiteral("/supports/klv137/") + patch, noise(4 << 20));
+    }
     S.servePackage(QStringLiteral("/supports/klv137/a.zlb"), {{QStringLiteral("a.dll"), "a"}});
     S.servePackage(QStringLiteral("/supports/klv137/big.zlb"), {{QStringLiteral("big.dll"), noise(4 << 20)}});
     S.serve(QStringLiteral("/public/autoupdate2.exe"), noise(4 << 20));
@@ -141,7 +150,8 @@ void TestClosing::closeDuringWork()
     const auto begin = http.OnWorkBegin;
     const auto end = http.OnWorkEnd;
     // The transfer during which the close comes: the list is the first, big.zlb the third.
-    const int closingTransfer = moment == u"package transfer" ? 3 : 1;
+    const bool thirdTransfer = moment == u"package transfer" || moment == u"patch transfer";
+    const int closingTransfer = thirdTransfer ? 3 : 1;
     http.OnWorkBegin = [&](WorkMode mode, int64_t max) {
         ++transfers;
         begin(mode, max);
@@ -170,7 +180,7 @@ void TestClosing::closeDuringWork()
 
     // Nothing shown after the close, not even the silent abort; Kelvora started once.
     const QStringList info = F.dialogs->texts(Kind::Information);
-    QCOMPARE(info, moment == u"package transfer" ? QStringList{"a.dll 2 2"} : QStringList{});
+    QCOMPARE(info, thirdTransfer ? QStringList{"a.dll 2 2"} : QStringList{});
     QCOMPARE(F.dialogs->texts(Kind::Error), QStringList{});
     QCOMPARE(mainProgramStarts(), 1);
     QCOMPARE(testsupport::readFile(F.install + QStringLiteral("big.dll")), QByteArray("old"));
@@ -180,14 +190,17 @@ void TestClosing::closeDuringWork()
     for (const auto &e : F.shell->executes)
         QVERIFY2(!e.file.endsWith(QStringLiteral("later.exe")), "a command ran after the close");
     QCOMPARE(testsupport::readFile(F.install + QStringLiteral("WeHave.klv")),
-             moment == u"package transfer" ? QByteArray("a.dll=2\r\n") : QByteArray("a.dll=1\r\n"));
+             thirdTransfer ? QByteArray("a.dll=2\r\n") : QByteArray("a.dll=1\r\n"));
+    // Not the whole package either: the close stops the run, not only the patch.
+    QVERIFY(moment != u"patch transfer" || !S.requests().contains(QStringLiteral("/supports/klv137/big.zlb")));
     QCOMPARE(F.column(QStringLiteral("select DAUTOUPDATE_SPP from SYSPROPS")), QStringList{""});
     // The cut transfer leaves only its partial file, under a name that no step takes for a whole
     // one and that the next run resumes or removes.
     const QStringList left = QDir(F.install).entryList(QDir::Files);
     for (const QString &name : left)
         QVERIFY2(name.endsWith(QStringLiteral(".klvpart")) || name.endsWith(QStringLiteral(".klvpart.info")) ||
-                     (!name.contains(QStringLiteral(".klv.")) && !name.contains(QStringLiteral(".zlb.")) &&
+                     (!name.endsWith(QStringLiteral(".klvpatch")) && !name.endsWith(QStringLiteral(".tmp")) &&
+                      !name.contains(QStringLiteral(".klv.")) && !name.contains(QStringLiteral(".zlb.")) &&
                       !name.contains(QStringLiteral(".exe."))),
                  qPrintable(name));
 }
