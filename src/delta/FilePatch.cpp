@@ -42,6 +42,17 @@ struct DCtxFree
     void operator()(ZSTD_DCtx *d) const { ZSTD_freeDCtx(d); }
 };
 
+// Takes what is written and keeps nothing.
+class Discard : public QIODevice
+{
+public:
+    Discard() { open(QIODevice::WriteOnly); }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *, qint64 length) override { return length; }
+};
+
 int64_t segmentCount(int64_t length)
 {
     return (length + kSegment - 1) / kSegment;
@@ -270,6 +281,12 @@ Applied applyPatch(QIODevice &base, QIODevice &patch, QIODevice &result, int64_t
     } catch (const std::bad_alloc &) {
         throw EPatchError(kNoMemory);
     }
+}
+
+Applied checkPatch(QIODevice &base, QIODevice &patch, int64_t expectedLength)
+{
+    Discard made;
+    return applyPatch(base, patch, made, expectedLength);
 }
 
 } // namespace klv::delta

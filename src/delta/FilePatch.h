@@ -57,4 +57,8 @@ struct Applied
 // base, or makes anything else than `expectedLength` bytes; EInOutError when writing fails.
 Applied applyPatch(QIODevice &base, QIODevice &patch, QIODevice &result, int64_t expectedLength);
 
+// Applies `patch` to `base` keeping nothing of the result but its length and SHA-256: the maker's
+// check that a patch makes the file it is listed for. Throws as applyPatch does.
+Applied checkPatch(QIODevice &base, QIODevice &patch, int64_t expectedLength);
+
 } // namespace klv::delta

@@ -353,17 +353,6 @@ void pack(const QString &archivePath, const QList<std::pair<QString, QString>> &
     writer.finish();
 }
 
-// Takes what is written and keeps nothing: a patch is checked by the digest of what it makes.
-class Discard : public QIODevice
-{
-public:
-    Discard() { open(QIODevice::WriteOnly); }
-
-protected:
-    qint64 readData(char *, qint64) override { return -1; }
-    qint64 writeData(const char *, qint64 length) override { return length; }
-};
-
 // The earlier release's copy of `name`: the same name, or the same in another case (Windows keeps
 // either).
 std::optional<QString> earlierFile(const QString &dir, const QString &name)
@@ -425,8 +414,7 @@ QList<packagelist::PatchLine> writePatches(const ProgramPackage &package, const 
             throw EInOutError(QStringLiteral("Cannot write %1: %2").arg(patch.fileName(), patch.errorString()));
         QFile written(tree.path(serverPath));
         openForReading(written);
-        Discard sink;
-        const delta::Applied applied = delta::applyPatch(baseFile, written, sink, target.length);
+        const delta::Applied applied = delta::checkPatch(baseFile, written, target.length);
         if (applied.sha256 != target.sha256)
             throw Exception(
                 QStringLiteral("%1: the patch from %2 does not make the new file").arg(serverPath, *earlier));

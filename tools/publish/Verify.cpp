@@ -64,17 +64,6 @@ void checkFile(const ServerTree &tree, const signing::FileDigest &line, Report &
         report.ok(line.path);
 }
 
-// Takes what is written and keeps nothing: a patch is checked by the digest of what it makes.
-class Discard : public QIODevice
-{
-public:
-    Discard() { open(QIODevice::WriteOnly); }
-
-protected:
-    qint64 readData(char *, qint64) override { return -1; }
-    qint64 writeData(const char *, qint64 length) override { return length; }
-};
-
 // The file a release's package makes, when it holds exactly one file of that name.
 std::optional<FileFacts> packagedFile(const ServerTree &tree, const QString &packagePath, const QString &fileName,
                                       Report &report)
@@ -106,8 +95,8 @@ std::optional<FileFacts> packagedFile(const ServerTree &tree, const QString &pac
 
 // A patch must make its package's file, and make it from the earlier file it names, which one of
 // the --previous folders must hold.
-void checkPatch(const ServerTree &tree, const QString &release, const packagelist::PatchLine &line,
-                const QStringList &previous, Report &report)
+void verifyPatch(const ServerTree &tree, const QString &release, const packagelist::PatchLine &line,
+                 const QStringList &previous, Report &report)
 {
     const QString patchPath = QStringLiteral("supports/klv%1/%2").arg(release, line.name);
     const QString packagePath =
@@ -131,9 +120,8 @@ void checkPatch(const ServerTree &tree, const QString &release, const packagelis
                 report.fail(QStringLiteral("%1: cannot read it or %2").arg(patchPath, candidate.filePath()));
                 return;
             }
-            Discard made;
             try {
-                const delta::Applied applied = delta::applyPatch(base, patch, made, line.resultLength);
+                const delta::Applied applied = delta::checkPatch(base, patch, line.resultLength);
                 if (applied.sha256 != line.resultSha256)
                     report.fail(QStringLiteral("%1 does not make %2 from %3")
                                     .arg(patchPath, line.fileName, candidate.filePath()));
@@ -193,7 +181,7 @@ void checkList(const ServerTree &tree, const QString &serverPath, const QList<QB
     for (const QString &section : list.sections())
         if (const auto release = releaseOfSection(section, u"PATCH"))
             for (const packagelist::PatchLine &line : packagelist::readPatches(list, QString::number(*release)).lines)
-                checkPatch(tree, QString::number(*release), line, previous, report);
+                verifyPatch(tree, QString::number(*release), line, previous, report);
     const ListReach reach = listReach(list, tree);
     for (const QString &problem : reach.problems)
         report.fail(serverPath + QStringLiteral(": ") + problem);
