@@ -315,7 +315,20 @@ void TestInterrupted::killedAnywhereEndsLikeACleanRun()
     for (int attempt = 0; attempt < 3 && status != 0; ++attempt)
         status = run(kConverting, &out);
     QVERIFY2(status == 0, (context + "\n" + out).constData());
-    QCOMPARE(snapshot(), cleanResult);
+    const QStringList after = snapshot();
+    if (after != cleanResult) {
+        // Which files or rows differ, so that a failure says where the kill left its trace.
+        QStringList extra, missing;
+        for (const QString &entry : after)
+            if (!cleanResult.contains(entry))
+                extra << entry;
+        for (const QString &entry : cleanResult)
+            if (!after.contains(entry))
+                missing << entry;
+        QFAIL(qPrintable(QStringLiteral("%1: not as after a clean run; more: %2; missing: %3")
+                             .arg(QString::fromLatin1(context), extra.join(QStringLiteral(", ")),
+                                  missing.join(QStringLiteral(", ")))));
+    }
 
     const QList<QPair<int, qint64>> answers = S.answers(QStringLiteral("/supports/klv137/big.zlb"));
     int whole = 0;
