@@ -3,7 +3,6 @@
 #include "AutoUpdateFrm.h"
 
 #include "FailureText.h"
-#include "PatchStep.h"
 #include "RunJournal.h"
 #include "StagedList.h"
 #include "db/TextRoutines.h"
@@ -32,9 +31,6 @@ const QString kRetryQuestion = QStringLiteral("Website is niet beschikbaar, wilt
 const QString kListLog = QStringLiteral("Download: whatsnew.klv");
 const QString kDownloadedLog = QStringLiteral("Downloaded: ");
 const QString kDownloadLog = QStringLiteral("Download ");
-const QString kPatched = QStringLiteral("Bijgewerkt met patch: %1");
-const QString kNoPatchFits = QStringLiteral("Geen patch voor %1: %2. Het hele pakket %3 wordt opgehaald.");
-const QString kPatchFailed = QStringLiteral("Patch %1 niet gebruikt: %2. Het hele pakket %3 wordt opgehaald.");
 const QString kGeneralList = QStringLiteral("whatsnew.klv");
 const QString kConversionWaiting = QStringLiteral("Download is voltooid, start update indien nodig.");
 const QString kAllDone = QStringLiteral("Auto Update is voltooid.");
@@ -542,40 +538,6 @@ void TFrmAutoUpdate::handleFileEntry(const IniFile &list, const QString &release
     if (d.wanted.hasNumber)
         dialogs().information(d.fileName + u' ' + knownPackageNumber(d.fileName) + u' ' +
                               QString::number(d.wanted.number));
-}
-
-bool TFrmAutoUpdate::patchFileEntry(const IniFile &list, const QString &release, const FileDecision &d,
-                                    const QString &archive)
-{
-    const QString installed = folders().inInstallDir(d.subfolder + d.fileName);
-    const patchstep::Choice choice =
-        patchstep::choose(packagelist::readPatches(list, release).lines, d.fileName, installed);
-    if (!choice.line) {
-        if (!choice.whyNot.isEmpty())
-            AddDownloadLog(kNoPatchFits.arg(d.subfolder + d.fileName, choice.whyNot, archive));
-        return false;
-    }
-    const QString patch = folders().inInstallDir(choice.line->name);
-    try {
-        AddDownloadLog(kDownloadLog + choice.line->name);
-        DownloadSupportFile(choice.line->name, QStringLiteral("klv") + release + u'/', QString());
-        if (!FRunActive) {
-            QFile::remove(patch);
-            return false;
-        }
-        patchstep::install(patch, installed, *choice.line);
-        QFile::remove(patch);
-        AddDownloadLog(kPatched.arg(d.subfolder + d.fileName));
-        return true;
-    } catch (const std::exception &e) {
-        QFile::remove(patch);
-        if (!FRunActive || dynamic_cast<const EAbort *>(&e))
-            throw; // the window is closing
-        logErrorQuietly(exceptionMessage(e));
-        AddDownloadLog(kPatchFailed.arg(choice.line->name, explainFailure(e).text, archive));
-        FFetchCount.again();
-        return false;
-    }
 }
 
 QString TFrmAutoUpdate::knownPackageNumber(const QString &fileName) const
