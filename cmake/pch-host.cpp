@@ -1,0 +1,1 @@
+// Carries the precompiled headers that other targets reuse (cmake/Precompiled.cmake).
