@@ -11,6 +11,7 @@
 #include "PairedRounds.h"
 #include "platform/Exceptions.h"
 #include "platform/HttpClient.h"
+#include "platform/NetworkThreadGate.h"
 #include "platform/Sha256.h"
 
 #include <QCoreApplication>
@@ -29,6 +30,7 @@ using namespace httpbench;
 
 int main(int argc, char **argv)
 {
+    klv::preferCoalescingEventLoop(); // as the updater does
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     const int packages = args.size() > 1 ? args[1].toInt() : 200;

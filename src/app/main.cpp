@@ -7,6 +7,7 @@
 #include "Unattended.h"
 #include "platform/Console.h"
 #include "platform/InstallLock.h"
+#include "platform/NetworkThreadGate.h"
 #include "platform/ServerAddress.h"
 
 #include <QApplication>
@@ -45,6 +46,7 @@ int main(int argc, char *argv[])
     if (withoutPerson && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
+    klv::preferCoalescingEventLoop();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("AutoUpdate"));
 

@@ -2,8 +2,8 @@
 
 namespace klv {
 
-BackgroundSha256::BackgroundSha256(qsizetype maxPending)
-    : FMaxPending(std::max<qsizetype>(1, maxPending)), FThread([this] { run(); })
+BackgroundSha256::BackgroundSha256(qsizetype maxPending, qsizetype inlineBytes)
+    : FMaxPending(std::max<qsizetype>(1, maxPending)), FInlineLeft(std::max<qsizetype>(0, inlineBytes))
 {
 }
 
@@ -15,13 +15,22 @@ BackgroundSha256::~BackgroundSha256()
         FQueue.clear();
     }
     FChanged.notify_all();
-    FThread.join();
+    if (FThread.joinable())
+        FThread.join();
 }
 
 void BackgroundSha256::add(QByteArray block)
 {
     if (block.isEmpty())
         return;
+    if (!FThread.joinable()) {
+        if (block.size() <= FInlineLeft) {
+            FInlineLeft -= block.size();
+            FHasher.add(block);
+            return;
+        }
+        FThread = std::thread([this] { run(); });
+    }
     std::unique_lock lock(FMutex);
     // A block larger than the whole allowance still goes once nothing else waits.
     FChanged.wait(lock, [&] { return FPending == 0 || FPending + block.size() <= FMaxPending; });
@@ -33,6 +42,8 @@ void BackgroundSha256::add(QByteArray block)
 
 QByteArray BackgroundSha256::result()
 {
+    if (!FThread.joinable())
+        return FHasher.result();
     std::unique_lock lock(FMutex);
     FChanged.wait(lock, [&] { return FQueue.empty() && FIdle; });
     return FHasher.result();

@@ -614,7 +614,9 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
                 QStringLiteral("The transfer was slower than %1 bytes per second for %2 seconds; it was ended")
                     .arg(FMinimumRate)
                     .arg(double(windowMs) / 1000.0));
-        } else if (const QString proxyText = FProxyLogin.failure(*reply, proxyNameFor(*FManager, url), url);
+        } else if (const QString proxyText = reply->error() == QNetworkReply::NoError
+                                                 ? QString()
+                                                 : FProxyLogin.failure(*reply, proxyNameFor(*FManager, url), url);
                    !proxyText.isEmpty()) {
             failure = std::make_exception_ptr(
                 EProxyError(proxyText, reply->error() == QNetworkReply::ProxyAuthenticationRequiredError));

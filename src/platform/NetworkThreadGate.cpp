@@ -4,6 +4,7 @@
 #include <QNetworkAccessManager>
 #include <QSemaphore>
 #include <QThread>
+#include <QtGlobal>
 
 // The manager's network thread is not published; Qt 6.4 keeps it in the manager's private part,
 // whose headers use the keywords this project switches off.
@@ -86,6 +87,14 @@ void NetworkThreadGate::open()
     if (FState)
         FState->opened.release();
     FState.reset();
+}
+
+void preferCoalescingEventLoop()
+{
+#if defined(Q_OS_LINUX)
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
+#endif
 }
 
 } // namespace klv

@@ -35,4 +35,10 @@ private:
     std::shared_ptr<State> FState;
 };
 
+// To be called before the application object is made. On Linux, Qt's own event loop instead of
+// glib's: glib's wakes the receiving thread once for every event that the network thread posts
+// (several for each 16 KB received), Qt's once until it has run. Elsewhere, and when the
+// environment already says which loop (QT_NO_GLIB), it changes nothing.
+void preferCoalescingEventLoop();
+
 } // namespace klv

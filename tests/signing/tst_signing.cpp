@@ -92,11 +92,14 @@ void TestSigning::sha256()
         hasher.add(data);
         QCOMPARE(hasher.result().toHex(), expected.toHex());
     }
-    // On its own thread, with an allowance so small that the producer waits for nearly every block.
-    BackgroundSha256 background(100);
-    for (int at = 0; at < length; at += piece)
-        background.add(data.mid(at, piece));
-    QCOMPARE(background.result().toHex(), expected.toHex());
+    // On its own thread, with an allowance so small that the producer waits for nearly every block:
+    // from the first byte, and after the first 1000 bytes were hashed on the caller's thread.
+    for (const qsizetype inlineBytes : {0, 1000}) {
+        BackgroundSha256 background(100, inlineBytes);
+        for (int at = 0; at < length; at += piece)
+            background.add(data.mid(at, piece));
+        QCOMPARE(background.result().toHex(), expected.toHex());
+    }
 }
 
 void TestSigning::sha256KnownAnswer()
