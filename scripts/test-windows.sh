@@ -23,17 +23,8 @@ fi
 # platform plugin for the tests comes from the prefix's own environment in the registry.
 wine reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /d offscreen /f >/dev/null 2>&1
 wine reg add 'HKCU\Environment' /v QT_QPA_FONTDIR /d 'Z:\usr\share\wine\fonts' /f >/dev/null 2>&1
-# One Wine server for all test programs, instead of one started and stopped for each. A server
-# that the commands above started lingers for a moment and would refuse -p; it goes first.
-wineserver -k 2>/dev/null || true
-wineserver -w 2>/dev/null || true
-wineserver -p || true
-# Wine's desktop process and services start with the first program that needs them and keep that
-# program's standard error open as long as they live (the whole run). Started by a test program,
-# they held ctest's pipe of that test, which then ended only at its time-out although the program
-# had finished. Started here, they hold nothing of ctest's.
-wine cmd /c exit </dev/null >/dev/null 2>&1 || true
-wine explorer.exe /desktop </dev/null >/dev/null 2>&1 &
+# One Wine server for all test programs, instead of one started and stopped for each.
+wineserver -p || true # already running for this prefix is fine
 spool=$(mktemp -d /tmp/klv-host-runner.XXXXXX)
 bash tests/support/host-runner.sh "$spool" "$WINEPREFIX" &
 runner=$!
