@@ -1,7 +1,7 @@
 // The maker's and the updater's work on one file, each as a process of its own so that run.sh can
 // time it and read its peak RSS beside bsdiff and bspatch:
 //
-//   bench_delta make BASE TARGET PATCH [--level L] [--no-long]
+//   bench_delta make BASE TARGET PATCH [--level L] [--no-long] [--plain]
 //   bench_delta apply BASE PATCH OUT LENGTH      (prints the length and SHA-256 of OUT)
 //   bench_delta zlb FILE OUT.zlb                 (the whole package, as the updater fetches it today)
 
@@ -16,7 +16,7 @@
 
 namespace {
 
-const char *const kUsage = "usage: bench_delta make BASE TARGET PATCH [--level L] [--no-long]\n"
+const char *const kUsage = "usage: bench_delta make BASE TARGET PATCH [--level L] [--no-long] [--plain]\n"
                            "       bench_delta apply BASE PATCH OUT LENGTH\n"
                            "       bench_delta zlb FILE OUT.zlb\n";
 
@@ -35,6 +35,8 @@ int make(const QStringList &args)
             options.level = args[++i].toInt(&ok);
         else if (args[i] == u"--no-long")
             options.longDistance = false;
+        else if (args[i] == u"--plain") // the references left as they are
+            options.references = false;
         else
             ok = false;
         if (!ok) {

@@ -232,16 +232,18 @@ measure_pair() {
     return 0
 }
 
-# Our patch at each level (and without long-distance matching at the tool's level).
+# Our patch at each level, and at the tool's level without long-distance matching and without
+# converting references.
 sweep() {
     local name=$1 base=$2 target=$3 z level args patch
     z=$(size_of "$work/out/$name.zlb")
     echo
     echo "== $name: levels (whole .zlb $z bytes)"
     printf '  %-10s %12s %9s %10s %14s %14s\n' level "patch" "of .zlb" "make (s)" "apply best (s)" "apply RSS"
-    for level in "${levels[@]}" 19-no-long; do
+    for level in "${levels[@]}" 19-no-long 19-plain; do
         args=(--level "${level%%-*}")
         [ "$level" = 19-no-long ] && args+=(--no-long)
+        [ "$level" = 19-plain ] && args+=(--plain)
         patch=$work/out/$name-$level.klvpatch
         timed "$bench" make "$base" "$target" "$patch" "${args[@]}"
         local made=$secs

@@ -14,7 +14,14 @@ int main(int argc, char **argv)
         return 2;
     }
     const QByteArray text = QByteArrayLiteral("MZ program text with some code in it; ").repeated(40);
+    // Calls, jumps and loads relative to the instruction, whose references the patch converts.
+    const QByteArray code =
+        QByteArrayLiteral("MZ") + QByteArray("\xE8\x10\x00\x00\x00\x48\x8D\x05\x20\xFF\xFF\xFF\x0F\x84\x08\x00\x00\x00"
+                                             "\xFF\x15\x30\x00\x00\x00\x90\xC3",
+                                             26)
+                                      .repeated(30);
     const QList<std::pair<QByteArray, QByteArray>> pairs = {
+        {code, QByteArray(code).insert(200, QByteArray(40, '\x90'))},
         {text, QByteArray(text).replace(100, 8, "CHANGED!")},
         {text, text + QByteArrayLiteral("appended")},
         {QByteArray(), QByteArrayLiteral("from nothing")},

@@ -2,6 +2,7 @@
 // list's commands, and the end of the run.
 #include "AutoUpdateFrm.h"
 
+#include "DownloadLogTexts.h"
 #include "FailureText.h"
 #include "RunJournal.h"
 #include "StagedList.h"
@@ -30,7 +31,6 @@ namespace {
 const QString kRetryQuestion = QStringLiteral("Website is niet beschikbaar, wilt u het opnieuw proberen?");
 const QString kListLog = QStringLiteral("Download: whatsnew.klv");
 const QString kDownloadedLog = QStringLiteral("Downloaded: ");
-const QString kDownloadLog = QStringLiteral("Download ");
 const QString kGeneralList = QStringLiteral("whatsnew.klv");
 const QString kConversionWaiting = QStringLiteral("Download is voltooid, start update indien nodig.");
 const QString kAllDone = QStringLiteral("Auto Update is voltooid.");

@@ -2,6 +2,7 @@
 // back to the run for its whole package.
 #include "AutoUpdateFrm.h"
 
+#include "DownloadLogTexts.h"
 #include "FailureText.h"
 #include "PatchStep.h"
 #include "platform/Exceptions.h"
@@ -12,7 +13,6 @@
 namespace klv {
 
 namespace {
-const QString kDownloadLog = QStringLiteral("Download ");
 const QString kPatched = QStringLiteral("Bijgewerkt met patch: %1");
 const QString kNoPatchFits = QStringLiteral("Geen patch voor %1: %2. Het hele pakket %3 wordt opgehaald.");
 const QString kPatchFailed = QStringLiteral("Patch %1 niet gebruikt: %2. Het hele pakket %3 wordt opgehaald.");

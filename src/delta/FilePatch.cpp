@@ -1,5 +1,6 @@
 #include "FilePatch.h"
 
+#include "References.h"
 #include "platform/Sha256.h"
 
 #include <zstd.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -17,8 +19,14 @@ namespace klv::delta {
 namespace {
 
 constexpr char kMagic[8] = {'K', 'L', 'V', 'P', 'A', 'T', 'C', 'H'};
-constexpr uint32_t kVersion = 1;
+// Version 1 has no reference conversion; version 2 adds its flag and the address map after the
+// header. Both are applied.
+constexpr uint32_t kVersion = 2;
 constexpr qsizetype kHeaderSize = 8 + 4 + 8 + 8 + 4;
+constexpr qsizetype kReferencesHeaderSize = 4 + 4;
+constexpr uint32_t kConvertsReferences = 1;
+constexpr qsizetype kSpanSize = 12;
+constexpr uint32_t kMaxSpans = 1 << 18;
 constexpr qsizetype kSegmentHeaderSize = 8 + 4 + 4 + 4;
 // Frames may not ask for a window above 128 MB; a segment's prefix and result need far less.
 constexpr int kWindowLogMax = 27;
@@ -135,6 +143,69 @@ void check(size_t code)
     throw EPatchError(kDamaged);
 }
 
+// The address map as the patch carries it: per span the gap since the previous span's end in the
+// new file, the distance to its place in the earlier file, and its length, compressed.
+QByteArray spanTable(const std::vector<Span> &spans)
+{
+    QByteArray plain;
+    uint32_t end = 0;
+    for (const Span &s : spans) {
+        put<uint32_t>(plain, s.newStart - end);
+        put<uint32_t>(plain, s.oldStart - s.newStart);
+        put<uint32_t>(plain, s.length);
+        end = s.newStart + s.length;
+    }
+    const std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
+    if (!cctx)
+        throw EPatchError(kNoMemory);
+    check(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, 19));
+    check(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 1)); // a damaged map is refused
+    QByteArray table(qsizetype(ZSTD_compressBound(size_t(plain.size()))), Qt::Uninitialized);
+    const size_t written =
+        ZSTD_compress2(cctx.get(), table.data(), size_t(table.size()), plain.constData(), size_t(plain.size()));
+    check(written);
+    table.resize(qsizetype(written));
+    return table;
+}
+
+AddressMap readSpanTable(QIODevice &patch, uint32_t tableLength)
+{
+    if (tableLength > ZSTD_compressBound(size_t(kMaxSpans) * kSpanSize))
+        throw EPatchError(kDamaged);
+    const QByteArray table = readPatch(patch, qsizetype(tableLength));
+    const unsigned long long plainLength = ZSTD_getFrameContentSize(table.constData(), size_t(table.size()));
+    if (plainLength > uint64_t(kMaxSpans) * kSpanSize || plainLength % kSpanSize != 0)
+        throw EPatchError(kDamaged); // also an unknown or unreadable size
+    QByteArray plain(qsizetype(plainLength), Qt::Uninitialized);
+    const size_t made = ZSTD_decompress(plain.data(), size_t(plain.size()), table.constData(), size_t(table.size()));
+    check(made);
+    if (made != plainLength)
+        throw EPatchError(kDamaged);
+    std::vector<Span> spans;
+    uint64_t end = 0;
+    for (qsizetype at = 0; at < plain.size();) {
+        const uint32_t gap = take<uint32_t>(plain, at);
+        const uint32_t distance = take<uint32_t>(plain, at);
+        const uint32_t length = take<uint32_t>(plain, at);
+        const uint64_t start = end + gap;
+        if (start >= kAddressSpace)
+            throw EPatchError(kDamaged);
+        spans.push_back({uint32_t(start), uint32_t(start) + distance, length});
+        end = start + length;
+    }
+    std::optional<AddressMap> map = AddressMap::fromSpans(std::move(spans));
+    if (!map)
+        throw EPatchError(kDamaged);
+    return std::move(*map);
+}
+
+QByteArray readAll(QIODevice &device, int64_t length, const QString &what)
+{
+    QByteArray bytes;
+    readRange(device, 0, length, bytes, what);
+    return bytes;
+}
+
 } // namespace
 
 void makePatch(QIODevice &base, QIODevice &target, QIODevice &patch, const MakeOptions &options)
@@ -147,11 +218,28 @@ void makePatch(QIODevice &base, QIODevice &target, QIODevice &patch, const MakeO
     if (!cctx)
         throw EPatchError(kNoMemory);
 
+    // Program files small enough to be read whole have their references converted (the base is
+    // then each segment's whole prefix).
+    const bool converts =
+        options.references && baseLength <= kMaxPrefix && targetLength <= kAddressSpace &&
+        looksLikeProgram(readAll(target, std::min<int64_t>(targetLength, 4), QStringLiteral("Het nieuwe bestand")));
+    AddressMap map;
+    QByteArray table;
+    if (converts) {
+        const std::vector<Span> spans = findSpans(readAll(base, baseLength, QStringLiteral("Het oude bestand")),
+                                                  readAll(target, targetLength, QStringLiteral("Het nieuwe bestand")));
+        map = *AddressMap::fromSpans(spans);
+        table = spanTable(spans);
+    }
+
     QByteArray header(kMagic, sizeof kMagic);
     put<uint32_t>(header, kVersion);
     put<uint64_t>(header, uint64_t(baseLength));
     put<uint64_t>(header, uint64_t(targetLength));
     put<uint32_t>(header, uint32_t(segmentCount(targetLength)));
+    put<uint32_t>(header, converts ? kConvertsReferences : 0);
+    put<uint32_t>(header, uint32_t(table.size()));
+    header.append(table);
     writeAll(patch, header.constData(), header.size(), QStringLiteral("De patch"));
 
     QByteArray prefix;
@@ -162,6 +250,10 @@ void makePatch(QIODevice &base, QIODevice &target, QIODevice &patch, const MakeO
         readRange(base, prefixOffset, prefixLength, prefix, QStringLiteral("Het oude bestand"));
         QByteArray segment;
         readRange(target, start, length, segment, QStringLiteral("Het nieuwe bestand"));
+        if (converts) {
+            convertReferences(prefix.data(), prefix.size(), prefixOffset, true, AddressMap(), Convert::ToAddresses);
+            convertReferences(segment.data(), segment.size(), start, true, map, Convert::ToAddresses);
+        }
 
         ZSTD_CCtx *c = cctx.get();
         check(ZSTD_CCtx_reset(c, ZSTD_reset_session_and_parameters));
@@ -199,7 +291,7 @@ Applied applyPatch(QIODevice &base, QIODevice &patch, QIODevice &result, int64_t
         const uint64_t baseLength = take<uint64_t>(header, at);
         const uint64_t resultLength = take<uint64_t>(header, at);
         const uint32_t segments = take<uint32_t>(header, at);
-        if (version != kVersion)
+        if (version != 1 && version != kVersion)
             throw EPatchError(kDamaged);
         if (baseLength != uint64_t(base.size()))
             throw EPatchError(kOtherBase);
@@ -209,6 +301,22 @@ Applied applyPatch(QIODevice &base, QIODevice &patch, QIODevice &result, int64_t
             throw EPatchError(kTooLarge.arg(kMaxFileSize));
         if (segments != uint64_t(segmentCount(expectedLength)))
             throw EPatchError(kDamaged);
+
+        bool converts = false;
+        AddressMap map;
+        if (version >= 2) {
+            const QByteArray conversion = readPatch(patch, kReferencesHeaderSize);
+            qsizetype c = 0;
+            const uint32_t flags = take<uint32_t>(conversion, c);
+            const uint32_t tableLength = take<uint32_t>(conversion, c);
+            if (flags != 0 && flags != kConvertsReferences)
+                throw EPatchError(kDamaged);
+            converts = flags == kConvertsReferences;
+            if (converts)
+                map = readSpanTable(patch, tableLength);
+            else if (tableLength != 0)
+                throw EPatchError(kDamaged);
+        }
 
         const std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
         if (!dctx)
@@ -230,6 +338,9 @@ Applied applyPatch(QIODevice &base, QIODevice &patch, QIODevice &result, int64_t
                 frameLength > ZSTD_compressBound(size_t(kSegment)))
                 throw EPatchError(kDamaged);
             readRange(base, int64_t(prefixOffset), prefixLength, prefix, QStringLiteral("Het oude bestand"));
+            if (converts)
+                convertReferences(prefix.data(), prefix.size(), int64_t(prefixOffset), true, AddressMap(),
+                                  Convert::ToAddresses);
 
             ZSTD_DCtx *d = dctx.get();
             check(ZSTD_DCtx_reset(d, ZSTD_reset_session_and_parameters));
@@ -244,17 +355,27 @@ Applied applyPatch(QIODevice &base, QIODevice &patch, QIODevice &result, int64_t
             uint32_t left = frameLength - uint32_t(input.size());
             int64_t segmentMade = 0;
             size_t remaining = 1; // what the decoder still expects of the frame; 0 once it is whole
+            // Bytes at the start of output not yet converted back: a reference may go on in the
+            // next output.
+            qsizetype held = 0;
             for (;;) {
                 ZSTD_inBuffer in{input.constData(), size_t(input.size()), 0};
                 while (in.pos < in.size || remaining != 0) {
-                    ZSTD_outBuffer out{output.data(), size_t(output.size()), 0};
+                    ZSTD_outBuffer out{output.data() + held, size_t(output.size() - held), 0};
                     remaining = ZSTD_decompressStream(d, &out, &in);
                     check(remaining);
                     segmentMade += int64_t(out.pos);
                     if (segmentMade > int64_t(length))
                         throw EPatchError(kDamaged);
-                    hasher.add(output.constData(), out.pos);
-                    writeAll(result, output.constData(), int64_t(out.pos), QStringLiteral("Het bijgewerkte bestand"));
+                    const qsizetype ready = held + qsizetype(out.pos);
+                    qsizetype done = ready;
+                    if (converts)
+                        done = convertReferences(output.data(), ready, made + segmentMade - ready,
+                                                 segmentMade == int64_t(length), map, Convert::FromAddresses);
+                    hasher.add(output.constData(), size_t(done));
+                    writeAll(result, output.constData(), int64_t(done), QStringLiteral("Het bijgewerkte bestand"));
+                    held = ready - done;
+                    std::memmove(output.data(), output.constData() + done, size_t(held));
                     if (remaining == 0 && in.pos < in.size)
                         throw EPatchError(kDamaged); // bytes after the frame's end
                     if (in.pos == in.size && out.pos < out.size)

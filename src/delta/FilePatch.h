@@ -13,10 +13,16 @@
 // of memory (kMaxPrefix + kSegment and zstd's buffers, well under 64 MB) whatever the file's size.
 //
 // Layout, integers little-endian:
-//   "KLVPATCH"  u32 version (1)  u64 base length  u64 result length  u32 segment count
+//   "KLVPATCH"  u32 version (2)  u64 base length  u64 result length  u32 segment count
+//   u32 flags (1: references converted)  u32 table length  table (a zstd frame of the address map)
 //   per segment: u64 prefix offset  u32 prefix length  u32 result length  u32 frame length  frame
 // The segments' results follow each other and add up to the result length; nothing follows the
-// last frame. Every frame carries its content size and zstd's checksum.
+// last frame. Every frame carries its content size and zstd's checksum. Version 1, written by the
+// tool of an earlier release, has neither flags nor table and is applied too.
+//
+// In a program file (PE or ELF) of up to 32 MB both files' references are converted before
+// compressing (References.h): the base as each prefix, the new file with the address map that
+// the table carries; applying converts the result back as it is made.
 namespace klv::delta {
 
 // A patch that cannot be applied: it is damaged, made for another base, or needs more than the
@@ -39,6 +45,7 @@ struct MakeOptions
 {
     int level = 19;           // zstd's compression level
     bool longDistance = true; // zstd's long-distance matching, which finds moved code far apart
+    bool references = true;   // references converted in program files (see above)
 };
 
 // Writes the patch from `base` to `target` (both read from their start; `base` must be seekable)

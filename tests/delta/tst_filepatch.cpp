@@ -1,14 +1,18 @@
 // Patches from an earlier file to a new one: what they make, and what they refuse.
 #include "delta/FilePatch.h"
+#include "delta/References.h"
 #include "packagelist/PatchSection.h"
 #include "platform/Sha256.h"
 
 #include <QBuffer>
 #include <QRandomGenerator>
 #include <QTest>
+#include <QtEndian>
 
 using namespace klv;
 using namespace klv::delta;
+
+Q_DECLARE_METATYPE(std::vector<klv::delta::Span>)
 
 namespace {
 
@@ -41,6 +45,91 @@ QByteArray changed(QByteArray bytes, int spots, qsizetype inserted, quint32 seed
     return bytes;
 }
 
+// A program of functions that call each other and load from a data area behind the code, laid out
+// as a linker would. The same seed gives the same functions; `inserted` functions are added after
+// the first tenth, so that everything behind them moves.
+QByteArray programWithCalls(int count, quint32 seed, int inserted = 0)
+{
+    struct Instruction
+    {
+        int call = -1;
+        qsizetype load = -1;
+        QByteArray filler;
+    };
+    QRandomGenerator random(seed);
+    QList<QList<Instruction>> functions;
+    const auto function = [&random, count] {
+        QList<Instruction> body;
+        for (int i = 0; i < 20; ++i) {
+            const quint32 kind = random.bounded(20);
+            if (kind < 5)
+                body.append({int(random.bounded(count)), -1, {}});
+            else if (kind < 8)
+                body.append({-1, qsizetype(random.bounded(60000)), {}});
+            else
+                body.append({-1, -1, programLike(1 + random.bounded(12), random.generate())});
+        }
+        return body;
+    };
+    QList<int> order; // the functions as laid out: the inserted ones, at the end of the list, early
+    for (int i = 0; i < count + inserted; ++i) {
+        functions.append(function());
+        order.insert(i < count ? i : count / 10 + i - count, i);
+    }
+
+    const auto lengthOf = [](const Instruction &ins) {
+        return ins.call >= 0 ? 5 : ins.load >= 0 ? 7 : ins.filler.size();
+    };
+    QList<qsizetype> starts(functions.size());
+    qsizetype at = 2;
+    for (const int f : order) {
+        starts[f] = at;
+        for (const Instruction &ins : functions[f])
+            at += lengthOf(ins);
+    }
+    const qsizetype data = at;
+    QByteArray out("MZ");
+    const auto relative = [&out](qsizetype target, qsizetype end) {
+        const qint32 distance = qint32(target - end);
+        out.append(reinterpret_cast<const char *>(&distance), 4);
+    };
+    for (const int f : order) {
+        for (const Instruction &ins : functions[f]) {
+            if (ins.call >= 0) {
+                out.append('\xE8');
+                relative(starts[ins.call], out.size() + 4);
+            } else if (ins.load >= 0) {
+                out.append("\x48\x8D\x05", 3);
+                relative(data + ins.load, out.size() + 4);
+            } else {
+                out.append(ins.filler);
+            }
+        }
+    }
+    return out + programLike(64 * 1024, seed + 1);
+}
+
+// Converts back what was converted to addresses, given `chunk` bytes at a time as a patch's
+// frames give it, each call keeping back what it cannot finish yet.
+QByteArray convertBack(const QByteArray &converted, const AddressMap &map, qsizetype chunk)
+{
+    QByteArray out;
+    QByteArray pending;
+    qsizetype given = 0;
+    for (;;) {
+        const qsizetype take = qMin(chunk, converted.size() - given);
+        pending += converted.mid(given, take);
+        given += take;
+        const bool atEnd = given == converted.size();
+        const qsizetype done =
+            convertReferences(pending.data(), pending.size(), out.size(), atEnd, map, Convert::FromAddresses);
+        out += pending.left(done);
+        pending.remove(0, done);
+        if (atEnd)
+            return pending.isEmpty() ? out : QByteArray("left over");
+    }
+}
+
 QByteArray make(const QByteArray &base, const QByteArray &target, const MakeOptions &options = {})
 {
     QBuffer baseDevice, targetDevice, patch;
@@ -67,9 +156,11 @@ QByteArray apply(const QByteArray &base, const QByteArray &patch, qint64 expecte
     return result.data();
 }
 
-// Offsets inside a patch's layout, for the rows that damage it.
+// Offsets inside a patch's layout, for the rows that damage it (with no address map).
 constexpr qsizetype kBaseLengthAt = 12;
-constexpr qsizetype kFirstSegmentAt = 32;
+constexpr qsizetype kFlagsAt = 32;
+constexpr qsizetype kTableLengthAt = 36;
+constexpr qsizetype kFirstSegmentAt = 40;
 constexpr qsizetype kFirstFrameAt = kFirstSegmentAt + 20;
 
 } // namespace
@@ -81,6 +172,12 @@ class TestFilePatch : public QObject
 private Q_SLOTS:
     void makesTheNewFile_data();
     void makesTheNewFile();
+    void followsMovedCode_data();
+    void followsMovedCode();
+    void convertsBackExactly_data();
+    void convertsBackExactly();
+    void addressMaps_data();
+    void addressMaps();
     void refusesWhatDoesNotFit_data();
     void refusesWhatDoesNotFit();
     void patchLines_data();
@@ -124,6 +221,111 @@ void TestFilePatch::makesTheNewFile()
              qPrintable(QStringLiteral("patch of %1 bytes for %2").arg(patch.size()).arg(target.size())));
 }
 
+void TestFilePatch::followsMovedCode_data()
+{
+    QTest::addColumn<QByteArray>("base");
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<double>("mostOfPlain"); // the largest share of the plain patch's size
+
+    const QByteArray program = programWithCalls(3000, 21);
+    QTest::newRow("functions inserted") << program << programWithCalls(3000, 21, 3) << 0.2;
+    QTest::newRow("functions removed") << programWithCalls(3000, 21, 3) << program << 0.2;
+    // Nothing moved: no gain, and no more loss than the address map's few bytes.
+    QTest::newRow("code changed in place") << program << changed(program, 30, 0, 22) << 1.3;
+}
+
+// With references converted, moved code costs the patch next to nothing: it must be far smaller
+// than the patch of the same files taken as plain bytes, and make the same file.
+void TestFilePatch::followsMovedCode()
+{
+    QFETCH(QByteArray, base);
+    QFETCH(QByteArray, target);
+    QFETCH(double, mostOfPlain);
+
+    MakeOptions plainOptions;
+    plainOptions.references = false;
+    const QByteArray plain = make(base, target, plainOptions);
+    const QByteArray converted = make(base, target);
+    QVERIFY(apply(base, plain, target.size()) == target);
+    QVERIFY(apply(base, converted, target.size()) == target);
+    QVERIFY2(double(converted.size()) <= mostOfPlain * double(plain.size()),
+             qPrintable(QStringLiteral("%1 bytes converted, %2 plain").arg(converted.size()).arg(plain.size())));
+}
+
+void TestFilePatch::convertsBackExactly_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("withMap");
+    QTest::addColumn<qsizetype>("chunk");
+
+    const QByteArray program = programWithCalls(300, 31);
+    QTest::newRow("code, identity, whole") << program << false << program.size();
+    QTest::newRow("code, map, whole") << program << true << program.size();
+    QTest::newRow("code, map, a byte at a time") << program << true << qsizetype(1);
+    QTest::newRow("code, map, 6 at a time") << program << true << qsizetype(6);
+    QTest::newRow("code, map, 4099 at a time") << program << true << qsizetype(4099);
+    QTest::newRow("random bytes, map, 13 at a time") << programLike(100000, 32) << true << qsizetype(13);
+    QTest::newRow("only call opcodes") << QByteArray(5003, '\xE8') << true << qsizetype(7);
+    QTest::newRow("far distances") << QByteArray("\xE8\x00\x00\x00\x01\xE9\xFF\xFF\xFF\xFE", 10).repeated(99) << true
+                                   << qsizetype(3);
+    QTest::newRow("shorter than a reference") << QByteArray("\x48\x8D\x05\x01", 4) << true << qsizetype(1);
+}
+
+void TestFilePatch::convertsBackExactly()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, withMap);
+    QFETCH(qsizetype, chunk);
+
+    const std::optional<AddressMap> map =
+        withMap ? AddressMap::fromSpans({{100, 5000, 3000}, {4000, 50, 2000}, {9000, 9100, 100000}}) : AddressMap();
+    QVERIFY(map);
+    QByteArray converted = bytes;
+    QCOMPARE(convertReferences(converted.data(), converted.size(), 0, true, *map, Convert::ToAddresses),
+             converted.size());
+    if (bytes.startsWith("MZ"))
+        QVERIFY(converted != bytes); // code does have references
+    QCOMPARE(convertBack(converted, *map, chunk), bytes);
+}
+
+void TestFilePatch::addressMaps_data()
+{
+    QTest::addColumn<std::vector<Span>>("spans");
+    QTest::addColumn<bool>("valid");
+
+    QTest::newRow("none") << std::vector<Span>{} << true;
+    QTest::newRow("in order") << std::vector<Span>{{0, 10, 5}, {100, 200, 50}} << true;
+    QTest::newRow("crossing") << std::vector<Span>{{0, 1000, 500}, {600, 0, 900}, {2000, 900, 100}} << true;
+    QTest::newRow("to the last address") << std::vector<Span>{{kAddressSpace - 10, 0, 10}} << true;
+    QTest::newRow("overlapping in the new file") << std::vector<Span>{{0, 0, 10}, {9, 100, 10}} << false;
+    QTest::newRow("overlapping in the earlier file") << std::vector<Span>{{0, 0, 10}, {50, 5, 10}} << false;
+    QTest::newRow("past the address space") << std::vector<Span>{{kAddressSpace - 10, 0, 11}} << false;
+    QTest::newRow("empty span") << std::vector<Span>{{0, 0, 0}} << false;
+}
+
+// A valid map is one-to-one over the whole address space, and takes each span to its place.
+void TestFilePatch::addressMaps()
+{
+    QFETCH(std::vector<Span>, spans);
+    QFETCH(bool, valid);
+
+    const std::optional<AddressMap> map = AddressMap::fromSpans(spans);
+    QCOMPARE(map.has_value(), valid);
+    if (!map)
+        return;
+    for (const Span &s : spans) {
+        QCOMPARE(map->toEarlier(s.newStart), s.oldStart);
+        QCOMPARE(map->toEarlier(s.newStart + s.length - 1), s.oldStart + s.length - 1);
+    }
+    QRandomGenerator random(41);
+    for (int i = 0; i < 20000; ++i) {
+        const uint32_t address = i < 3000 ? uint32_t(i) : random.bounded(kAddressSpace);
+        const uint32_t earlier = map->toEarlier(address);
+        QVERIFY(earlier < kAddressSpace);
+        QCOMPARE(map->toNew(earlier), address);
+    }
+}
+
 void TestFilePatch::refusesWhatDoesNotFit_data()
 {
     QTest::addColumn<QByteArray>("base");
@@ -162,6 +364,14 @@ void TestFilePatch::refusesWhatDoesNotFit_data()
                                        << patch.left(kFirstSegmentAt + 16) + QByteArray(4, '\0') +
                                               patch.mid(kFirstFrameAt)
                                        << length;
+    QTest::newRow("unknown flags") << base << with(kFlagsAt, char(2)) << length;
+    QTest::newRow("a table without conversion") << base << with(kTableLengthAt, char(1)) << length;
+    const QByteArray program = programWithCalls(500, 51);
+    const QByteArray programPatch = make(program, programWithCalls(500, 51, 1));
+    QByteArray damagedMap = programPatch;
+    const qsizetype inMap = kFirstSegmentAt + qFromLittleEndian<quint32>(programPatch.constData() + kTableLengthAt) / 2;
+    damagedMap[inMap] = char(damagedMap[inMap] ^ 0x10);
+    QTest::newRow("address map damaged") << program << damagedMap << qint64(programWithCalls(500, 51, 1).size());
     QTest::newRow("frame's content size changed")
         << base << with(kFirstFrameAt + 6, char(patch[kFirstFrameAt + 6] ^ 2)) << length;
 }
@@ -188,7 +398,8 @@ void TestFilePatch::patchLines_data()
                                        << QStringLiteral("klv.exe;%1;%2;1;1").arg(base, result) << false;
     QTest::newRow("a folder in the name")
         << QStringLiteral("..\\klv.klvpatch") << QStringLiteral("klv.exe;%1;%2;1;1").arg(base, result) << false;
-    QTest::newRow("a folder in the file") << name << QStringLiteral("sub\\klv.exe;%1;%2;1;1").arg(base, result) << false;
+    QTest::newRow("a folder in the file")
+        << name << QStringLiteral("sub\\klv.exe;%1;%2;1;1").arg(base, result) << false;
     QTest::newRow("short digest") << name << QStringLiteral("klv.exe;%1;%2;1;1").arg(base.left(62), result) << false;
     QTest::newRow("digest not hex") << name << QStringLiteral("klv.exe;%1;%2;1;1").arg(QString(64, u'g'), result)
                                     << false;

@@ -1,0 +1,306 @@
+#include "References.h"
+
+#include <QtEndian>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+namespace klv::delta {
+
+namespace {
+
+constexpr uint32_t kAddressMask = kAddressSpace - 1;
+// The longest reference recognised: a REX prefix, a two-byte opcode, ModRM and a 4-byte operand.
+constexpr qsizetype kLongest = 8;
+// Matching: windows of this many bytes are compared, one in kSampling indexed, and a span is
+// kept from this length on.
+constexpr qsizetype kWindow = 64;
+constexpr uint64_t kSampling = 8;
+constexpr qsizetype kMinSpan = 128;
+constexpr uint64_t kHashBase = 0x100000001b3ULL;
+
+// Where an instruction at b[0] (after any prefix) has a 4-byte operand relative to the instruction
+// pointer, the offset of that operand; else 0. These are the instructions whose ModRM byte is 05,
+// 0D, ... 3D: moves, loads of addresses, arithmetic and comparisons between a register or an
+// immediate and memory, and moves and arithmetic of floating point. An immediate after the operand
+// is left out of the distance: the conversion only needs to be the same in both files.
+qsizetype relativeOperand(const uchar *b, qsizetype left)
+{
+    static constexpr uchar kOneByte[] = {0x01, 0x03, 0x09, 0x0B, 0x21, 0x23, 0x29, 0x2B, 0x31, 0x33, 0x38,
+                                         0x39, 0x3A, 0x3B, 0x63, 0x80, 0x81, 0x83, 0x84, 0x85, 0x87, 0x88,
+                                         0x89, 0x8A, 0x8B, 0x8D, 0xC6, 0xC7, 0xF6, 0xF7, 0xFE};
+    static constexpr uchar kTwoByte[] = {0x10, 0x11, 0x28, 0x29, 0x2A, 0x2E, 0x2F, 0x54, 0x57, 0x58, 0x59, 0x5A,
+                                         0x5C, 0x5E, 0x6E, 0x6F, 0x7E, 0x7F, 0xB6, 0xB7, 0xBE, 0xBF, 0xD6};
+    const auto in = [](const auto &table, uchar opcode) {
+        return std::find(std::begin(table), std::end(table), opcode) != std::end(table);
+    };
+    if (left >= 7 && b[0] == 0x0F && (b[2] & 0xC7) == 0x05 && in(kTwoByte, b[1]))
+        return 3;
+    if (left >= 6 && (b[1] & 0xC7) == 0x05) {
+        if (b[0] == 0xFF) // call, jmp, push [rip+d]
+            return b[1] == 0x15 || b[1] == 0x25 || b[1] == 0x35 ? 2 : 0;
+        return in(kOneByte, b[0]) ? 2 : 0;
+    }
+    return 0;
+}
+
+// Calls visit(offset) for the 4-byte operand of each reference from the start of data on, and
+// returns where the scan stopped: the whole of data when atEnd, else before the first position
+// that needs bytes past the end to be judged. Only opcode bytes are read to decide, never an
+// operand, so that converted and unconverted bytes are scanned alike.
+template <typename Visit> qsizetype scan(const uchar *b, qsizetype size, bool atEnd, Visit visit)
+{
+    qsizetype i = 0;
+    while (i < size) {
+        if (!atEnd && size - i < kLongest)
+            break;
+        const qsizetype left = size - i;
+        const uchar c = b[i];
+        if ((c == 0xE8 || c == 0xE9) && left >= 5) { // call, jmp
+            visit(i + 1);
+            i += 5;
+            continue;
+        }
+        if (c == 0x0F && left >= 6 && (b[i + 1] & 0xF0) == 0x80) { // conditional jumps
+            visit(i + 2);
+            i += 6;
+            continue;
+        }
+        const qsizetype op = (c & 0xF0) == 0x40 ? i + 1 : i; // after a REX prefix
+        if (const qsizetype operand = relativeOperand(b + op, size - op)) {
+            visit(op + operand);
+            i = op + operand + 4;
+            continue;
+        }
+        ++i;
+    }
+    return i;
+}
+
+// Only distances under 16 MB either way are taken for references; such values are those whose top
+// byte is 00 or FF, a set that the conversion maps onto itself.
+bool looksNear(uint32_t value)
+{
+    const uint32_t top = value >> 24;
+    return top == 0 || top == 0xFF;
+}
+
+uint32_t signExtended(uint32_t value)
+{
+    return (value & (kAddressSpace >> 1)) ? (value | ~kAddressMask) : value;
+}
+
+QByteArray masked(const QByteArray &bytes)
+{
+    QByteArray copy = bytes;
+    uchar *b = reinterpret_cast<uchar *>(copy.data());
+    scan(b, copy.size(), true, [b](qsizetype at) {
+        if (looksNear(qFromLittleEndian<uint32_t>(b + at)))
+            std::memset(b + at, 0, 4);
+    });
+    return copy;
+}
+
+class RollingHash
+{
+public:
+    explicit RollingHash(const uchar *start)
+    {
+        for (qsizetype i = 0; i < kWindow; ++i) {
+            hash_ = hash_ * kHashBase + start[i];
+            outFactor_ = i == 0 ? 1 : outFactor_ * kHashBase;
+        }
+    }
+    void roll(uchar out, uchar in) { hash_ = (hash_ - out * outFactor_) * kHashBase + in; }
+    uint64_t value() const { return hash_; }
+    bool sampled() const { return ((hash_ * 0x9E3779B97F4A7C15ULL) >> 61) % kSampling == 0; }
+
+private:
+    uint64_t hash_ = 0;
+    uint64_t outFactor_ = 1;
+};
+
+// Keeps the spans one-to-one: where two spans cover the same earlier bytes, the later one loses
+// them; then spans that continue each other on both sides are joined.
+std::vector<Span> oneToOne(std::vector<Span> spans)
+{
+    std::sort(spans.begin(), spans.end(), [](const Span &a, const Span &b) { return a.oldStart < b.oldStart; });
+    std::vector<Span> kept;
+    uint32_t covered = 0;
+    for (Span s : spans) {
+        if (s.oldStart < covered) {
+            const uint32_t overlap = covered - s.oldStart;
+            if (overlap >= s.length)
+                continue;
+            s.newStart += overlap;
+            s.oldStart += overlap;
+            s.length -= overlap;
+        }
+        kept.push_back(s);
+        covered = s.oldStart + s.length;
+    }
+    std::sort(kept.begin(), kept.end(), [](const Span &a, const Span &b) { return a.newStart < b.newStart; });
+    std::vector<Span> joined;
+    for (const Span &s : kept) {
+        if (!joined.empty() && joined.back().newStart + joined.back().length == s.newStart &&
+            joined.back().oldStart + joined.back().length == s.oldStart)
+            joined.back().length += s.length;
+        else
+            joined.push_back(s);
+    }
+    return joined;
+}
+
+} // namespace
+
+std::optional<AddressMap> AddressMap::fromSpans(std::vector<Span> spans)
+{
+    AddressMap map;
+    const auto build = [](std::vector<Span> sorted, bool byNew, Side &side) {
+        std::sort(sorted.begin(), sorted.end(), [byNew](const Span &a, const Span &b) {
+            return byNew ? a.newStart < b.newStart : a.oldStart < b.oldStart;
+        });
+        uint64_t end = 0;
+        for (const Span &s : sorted) {
+            const uint32_t start = byNew ? s.newStart : s.oldStart;
+            if (s.length == 0 || start < end || uint64_t(start) + s.length > kAddressSpace)
+                return false;
+            end = uint64_t(start) + s.length;
+            side.start.push_back(start);
+            side.otherStart.push_back(byNew ? s.oldStart : s.newStart);
+            side.length.push_back(s.length);
+            side.coveredBefore.push_back(side.coveredBefore.back() + s.length);
+        }
+        return true;
+    };
+    if (!build(spans, true, map.new_) || !build(spans, false, map.old_))
+        return std::nullopt;
+    std::sort(spans.begin(), spans.end(), [](const Span &a, const Span &b) { return a.newStart < b.newStart; });
+    map.byNew_ = std::move(spans);
+    return map;
+}
+
+uint32_t AddressMap::map(uint32_t address, const Side &from, const Side &to)
+{
+    const size_t before = size_t(std::upper_bound(from.start.begin(), from.start.end(), address) - from.start.begin());
+    if (before > 0 && address - from.start[before - 1] < from.length[before - 1])
+        return from.otherStart[before - 1] + (address - from.start[before - 1]);
+    // The address's rank among those no span covers, and the address of that rank on the other side.
+    const uint64_t rank = address - from.coveredBefore[before];
+    size_t lo = 0;
+    size_t hi = to.start.size();
+    while (lo < hi) { // the count of spans with no more uncovered addresses before them than rank
+        const size_t mid = (lo + hi) / 2;
+        if (to.start[mid] - to.coveredBefore[mid] <= rank)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return uint32_t(rank + to.coveredBefore[lo]);
+}
+
+uint32_t AddressMap::toEarlier(uint32_t address) const
+{
+    return map(address & kAddressMask, new_, old_);
+}
+
+uint32_t AddressMap::toNew(uint32_t address) const
+{
+    return map(address & kAddressMask, old_, new_);
+}
+
+qsizetype convertReferences(char *data, qsizetype size, int64_t position, bool atEnd, const AddressMap &map,
+                            Convert way)
+{
+    uchar *b = reinterpret_cast<uchar *>(data);
+    return scan(b, size, atEnd, [&](qsizetype at) {
+        const uint32_t value = qFromLittleEndian<uint32_t>(b + at);
+        if (!looksNear(value))
+            return;
+        const uint32_t end = uint32_t(uint64_t(position + at + 4) & kAddressMask);
+        uint32_t converted = 0;
+        if (way == Convert::ToAddresses)
+            converted = map.toEarlier((value + end) & kAddressMask);
+        else
+            converted = (map.toNew(value & kAddressMask) - end) & kAddressMask;
+        qToLittleEndian(signExtended(converted), b + at);
+    });
+}
+
+std::vector<Span> findSpans(const QByteArray &earlier, const QByteArray &target)
+{
+    if (earlier.size() < kWindow || target.size() < kWindow || earlier.size() > qsizetype(kAddressSpace) ||
+        target.size() > qsizetype(kAddressSpace))
+        return {};
+    const QByteArray oldBytes = masked(earlier);
+    const QByteArray newBytes = masked(target);
+    const uchar *o = reinterpret_cast<const uchar *>(oldBytes.constData());
+    const uchar *n = reinterpret_cast<const uchar *>(newBytes.constData());
+    const qsizetype oldSize = oldBytes.size();
+    const qsizetype newSize = newBytes.size();
+
+    // The first place of each sampled window of the earlier file.
+    std::vector<std::pair<uint64_t, uint32_t>> index;
+    index.reserve(size_t(oldSize / qsizetype(kSampling)) + 16);
+    RollingHash oldHash(o);
+    for (qsizetype p = 0;; ++p) {
+        if (oldHash.sampled())
+            index.emplace_back(oldHash.value(), uint32_t(p));
+        if (p + kWindow >= oldSize)
+            break;
+        oldHash.roll(o[p], o[p + kWindow]);
+    }
+    std::stable_sort(index.begin(), index.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+
+    std::vector<Span> spans;
+    qsizetype covered = 0; // the new file's bytes before this are in a span already
+    qsizetype q = 0;
+    RollingHash newHash(n);
+    while (q + kWindow <= newSize) {
+        bool jumped = false;
+        if (newHash.sampled()) {
+            const auto hit = std::lower_bound(index.begin(), index.end(), std::make_pair(newHash.value(), uint32_t(0)));
+            if (hit != index.end() && hit->first == newHash.value() &&
+                std::memcmp(o + hit->second, n + q, kWindow) == 0) {
+                qsizetype from = q;
+                qsizetype oldFrom = hit->second;
+                while (from > covered && oldFrom > 0 && n[from - 1] == o[oldFrom - 1]) {
+                    --from;
+                    --oldFrom;
+                }
+                qsizetype to = q + kWindow;
+                qsizetype oldTo = hit->second + kWindow;
+                while (to < newSize && oldTo < oldSize && n[to] == o[oldTo]) {
+                    ++to;
+                    ++oldTo;
+                }
+                if (to - from >= kMinSpan) {
+                    spans.push_back({uint32_t(from), uint32_t(oldFrom), uint32_t(to - from)});
+                    covered = to;
+                    q = to;
+                    jumped = true;
+                }
+            }
+        }
+        if (jumped) {
+            if (q + kWindow > newSize)
+                break;
+            newHash = RollingHash(n + q);
+            continue;
+        }
+        if (q + kWindow >= newSize)
+            break;
+        newHash.roll(n[q], n[q + kWindow]);
+        ++q;
+    }
+    return oneToOne(std::move(spans));
+}
+
+bool looksLikeProgram(const QByteArray &start)
+{
+    return start.startsWith("MZ") || start.startsWith("\x7f"
+                                                      "ELF");
+}
+
+} // namespace klv::delta

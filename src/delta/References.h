@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+// Program code refers to other code by distance: a call, a jump, an operand relative to the
+// instruction. When a release inserts code, every such distance across the insertion changes,
+// although the instructions did not, and a patch would have to carry them all. Here each
+// distance is replaced by the address it points at, and the new file's addresses are translated
+// to where the same code lies in the earlier file. Unchanged code then reads the same in both
+// files and the patch carries only what really changed. The conversion is exact and reversible
+// for any bytes, code or not: what is not recognised as a reference, or does not look like one
+// (a distance of 16 MB or more), stays as it is.
+namespace klv::delta {
+
+// Addresses are taken modulo this; files converted are no larger.
+constexpr uint32_t kAddressSpace = uint32_t(1) << 25;
+
+// Bytes of the new file at newStart equal to bytes of the earlier file at oldStart.
+struct Span
+{
+    uint32_t newStart = 0;
+    uint32_t oldStart = 0;
+    uint32_t length = 0;
+};
+
+// A one-to-one map of [0, kAddressSpace) onto itself: each span's addresses go to their place in
+// the earlier file, every other address to the same rank among the addresses no span covers.
+class AddressMap
+{
+public:
+    AddressMap() = default; // every address to itself
+
+    // nullopt when spans are empty (of length 0), overlap on either side, or reach past
+    // kAddressSpace. No spans at all make the identity.
+    static std::optional<AddressMap> fromSpans(std::vector<Span> spans);
+
+    uint32_t toEarlier(uint32_t address) const;
+    uint32_t toNew(uint32_t address) const;
+    const std::vector<Span> &spans() const { return byNew_; }
+
+private:
+    // The spans sorted by one side, with the count of addresses they cover before each.
+    struct Side
+    {
+        std::vector<uint32_t> start;
+        std::vector<uint32_t> otherStart;
+        std::vector<uint32_t> length;
+        std::vector<uint64_t> coveredBefore{0}; // before each span, and all of them at the end
+    };
+    static uint32_t map(uint32_t address, const Side &from, const Side &to);
+
+    std::vector<Span> byNew_;
+    Side new_;
+    Side old_;
+};
+
+enum class Convert
+{
+    ToAddresses,  // distances to (translated) addresses: before compressing
+    FromAddresses // back: after decompressing
+};
+
+// Converts the references in data[0, size), which are the bytes at `position` of their file.
+// Unless `atEnd`, the last few bytes may start a reference that continues past `size`: they are
+// left for the next call, and the count of bytes that are done is returned (the caller passes
+// the rest again, followed by more). With `atEnd` everything is done and size is returned.
+qsizetype convertReferences(char *data, qsizetype size, int64_t position, bool atEnd, const AddressMap &map,
+                            Convert way);
+
+// Where the code of `target` lies in `earlier`: spans of equal bytes, references left out of the
+// comparison, one-to-one on both sides. The maker's side; may use a few times the files' size.
+std::vector<Span> findSpans(const QByteArray &earlier, const QByteArray &target);
+
+// Whether a file starts like a program or library (PE or ELF), whose references are converted.
+bool looksLikeProgram(const QByteArray &start);
+
+} // namespace klv::delta
