@@ -26,7 +26,10 @@ constexpr qsizetype kHeaderSize = 8 + 4 + 8 + 8 + 4;
 constexpr qsizetype kReferencesHeaderSize = 4 + 4;
 constexpr uint32_t kConvertsReferences = 1;
 constexpr qsizetype kSpanSize = 12;
-constexpr uint32_t kMaxSpans = 1 << 18;
+constexpr qsizetype kMaxSpans = 1 << 18;
+constexpr qsizetype kRegionSize = 16;
+constexpr uint32_t kMaxRegions = 4096;
+constexpr size_t kMaxTable = 2 * (12 + kMaxRegions * kRegionSize) + kMaxSpans * kSpanSize;
 constexpr qsizetype kSegmentHeaderSize = 8 + 4 + 4 + 4;
 // Frames may not ask for a window above 128 MB; a segment's prefix and result need far less.
 constexpr int kWindowLogMax = 27;
@@ -143,11 +146,56 @@ void check(size_t code)
     throw EPatchError(kDamaged);
 }
 
-// The address map as the patch carries it: per span the gap since the previous span's end in the
-// new file, the distance to its place in the earlier file, and its length, compressed.
-QByteArray spanTable(const std::vector<Span> &spans)
+// What converting references needs: how each file lies in memory and the map between them.
+struct Conversion
+{
+    Layout earlier;
+    Layout target;
+    AddressMap map;
+};
+
+void putLayout(QByteArray &out, const Layout &layout)
+{
+    put<uint64_t>(out, layout.imageBase);
+    put<uint32_t>(out, uint32_t(layout.regions.size()));
+    for (const Region &r : layout.regions) {
+        put<uint32_t>(out, r.fileOffset);
+        put<uint32_t>(out, r.size);
+        put<uint32_t>(out, r.address);
+        put<uint32_t>(out, r.kind);
+    }
+}
+
+Layout takeLayout(const QByteArray &plain, qsizetype &at)
+{
+    if (plain.size() - at < 12)
+        throw EPatchError(kDamaged);
+    Layout layout;
+    layout.imageBase = take<uint64_t>(plain, at);
+    const uint32_t count = take<uint32_t>(plain, at);
+    if (count > kMaxRegions || plain.size() - at < qsizetype(count) * kRegionSize)
+        throw EPatchError(kDamaged);
+    for (uint32_t i = 0; i < count; ++i) {
+        Region r;
+        r.fileOffset = take<uint32_t>(plain, at);
+        r.size = take<uint32_t>(plain, at);
+        r.address = take<uint32_t>(plain, at);
+        r.kind = Region::Kind(take<uint32_t>(plain, at));
+        layout.regions.push_back(r);
+    }
+    if (!layout.valid())
+        throw EPatchError(kDamaged);
+    return layout;
+}
+
+// The conversion as the patch carries it: both layouts, then per span of the map the gap since the
+// previous span's end in the new file, the distance to its place in the earlier file, and its
+// length; compressed, with zstd's checksum so that a damaged table is refused.
+QByteArray conversionTable(const Layout &earlier, const Layout &target, const std::vector<Span> &spans)
 {
     QByteArray plain;
+    putLayout(plain, earlier);
+    putLayout(plain, target);
     uint32_t end = 0;
     for (const Span &s : spans) {
         put<uint32_t>(plain, s.newStart - end);
@@ -159,7 +207,7 @@ QByteArray spanTable(const std::vector<Span> &spans)
     if (!cctx)
         throw EPatchError(kNoMemory);
     check(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, 19));
-    check(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 1)); // a damaged map is refused
+    check(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 1));
     QByteArray table(qsizetype(ZSTD_compressBound(size_t(plain.size()))), Qt::Uninitialized);
     const size_t written =
         ZSTD_compress2(cctx.get(), table.data(), size_t(table.size()), plain.constData(), size_t(plain.size()));
@@ -168,22 +216,28 @@ QByteArray spanTable(const std::vector<Span> &spans)
     return table;
 }
 
-AddressMap readSpanTable(QIODevice &patch, uint32_t tableLength)
+Conversion readConversion(QIODevice &patch, uint32_t tableLength)
 {
-    if (tableLength > ZSTD_compressBound(size_t(kMaxSpans) * kSpanSize))
+    if (tableLength > ZSTD_compressBound(kMaxTable))
         throw EPatchError(kDamaged);
     const QByteArray table = readPatch(patch, qsizetype(tableLength));
     const unsigned long long plainLength = ZSTD_getFrameContentSize(table.constData(), size_t(table.size()));
-    if (plainLength > uint64_t(kMaxSpans) * kSpanSize || plainLength % kSpanSize != 0)
+    if (plainLength > kMaxTable)
         throw EPatchError(kDamaged); // also an unknown or unreadable size
     QByteArray plain(qsizetype(plainLength), Qt::Uninitialized);
     const size_t made = ZSTD_decompress(plain.data(), size_t(plain.size()), table.constData(), size_t(table.size()));
     check(made);
     if (made != plainLength)
         throw EPatchError(kDamaged);
+    Conversion conversion;
+    qsizetype at = 0;
+    conversion.earlier = takeLayout(plain, at);
+    conversion.target = takeLayout(plain, at);
+    if ((plain.size() - at) % kSpanSize != 0 || (plain.size() - at) / kSpanSize > kMaxSpans)
+        throw EPatchError(kDamaged);
     std::vector<Span> spans;
     uint64_t end = 0;
-    for (qsizetype at = 0; at < plain.size();) {
+    while (at < plain.size()) {
         const uint32_t gap = take<uint32_t>(plain, at);
         const uint32_t distance = take<uint32_t>(plain, at);
         const uint32_t length = take<uint32_t>(plain, at);
@@ -196,7 +250,8 @@ AddressMap readSpanTable(QIODevice &patch, uint32_t tableLength)
     std::optional<AddressMap> map = AddressMap::fromSpans(std::move(spans));
     if (!map)
         throw EPatchError(kDamaged);
-    return std::move(*map);
+    conversion.map = std::move(*map);
+    return conversion;
 }
 
 QByteArray readAll(QIODevice &device, int64_t length, const QString &what)
@@ -220,17 +275,22 @@ void makePatch(QIODevice &base, QIODevice &target, QIODevice &patch, const MakeO
 
     // Program files small enough to be read whole have their references converted (the base is
     // then each segment's whole prefix).
-    const bool converts =
-        options.references && baseLength <= kMaxPrefix && targetLength <= kAddressSpace &&
-        looksLikeProgram(readAll(target, std::min<int64_t>(targetLength, 4), QStringLiteral("Het nieuwe bestand")));
-    AddressMap map;
+    std::optional<Conversion> conversion;
     QByteArray table;
-    if (converts) {
-        const std::vector<Span> spans = findSpans(readAll(base, baseLength, QStringLiteral("Het oude bestand")),
-                                                  readAll(target, targetLength, QStringLiteral("Het nieuwe bestand")));
-        map = *AddressMap::fromSpans(spans);
-        table = spanTable(spans);
+    if (options.references && baseLength <= kMaxPrefix && targetLength <= kAddressSpace) {
+        QByteArray earlier = readAll(base, baseLength, QStringLiteral("Het oude bestand"));
+        QByteArray later = readAll(target, targetLength, QStringLiteral("Het nieuwe bestand"));
+        const std::optional<Layout> earlierLayout = programLayout(earlier);
+        const std::optional<Layout> laterLayout = programLayout(later);
+        if (earlierLayout && laterLayout) {
+            convertReferences(earlier.data(), earlier.size(), 0, true, *earlierLayout, AddressMap(), Convert::Mask);
+            convertReferences(later.data(), later.size(), 0, true, *laterLayout, AddressMap(), Convert::Mask);
+            const std::vector<Span> spans = spansInMemory(findSpans(earlier, later), *earlierLayout, *laterLayout);
+            conversion = Conversion{*earlierLayout, *laterLayout, *AddressMap::fromSpans(spans)};
+            table = conversionTable(*earlierLayout, *laterLayout, spans);
+        }
     }
+    const bool converts = conversion.has_value();
 
     QByteArray header(kMagic, sizeof kMagic);
     put<uint32_t>(header, kVersion);
@@ -251,8 +311,10 @@ void makePatch(QIODevice &base, QIODevice &target, QIODevice &patch, const MakeO
         QByteArray segment;
         readRange(target, start, length, segment, QStringLiteral("Het nieuwe bestand"));
         if (converts) {
-            convertReferences(prefix.data(), prefix.size(), prefixOffset, true, AddressMap(), Convert::ToAddresses);
-            convertReferences(segment.data(), segment.size(), start, true, map, Convert::ToAddresses);
+            convertReferences(prefix.data(), prefix.size(), prefixOffset, true, conversion->earlier, AddressMap(),
+                              Convert::ToAddresses);
+            convertReferences(segment.data(), segment.size(), start, true, conversion->target, conversion->map,
+                              Convert::ToAddresses);
         }
 
         ZSTD_CCtx *c = cctx.get();
@@ -303,17 +365,17 @@ Applied applyPatch(QIODevice &base, QIODevice &patch, QIODevice &result, int64_t
             throw EPatchError(kDamaged);
 
         bool converts = false;
-        AddressMap map;
+        Conversion conversion;
         if (version >= 2) {
-            const QByteArray conversion = readPatch(patch, kReferencesHeaderSize);
+            const QByteArray head = readPatch(patch, kReferencesHeaderSize);
             qsizetype c = 0;
-            const uint32_t flags = take<uint32_t>(conversion, c);
-            const uint32_t tableLength = take<uint32_t>(conversion, c);
+            const uint32_t flags = take<uint32_t>(head, c);
+            const uint32_t tableLength = take<uint32_t>(head, c);
             if (flags != 0 && flags != kConvertsReferences)
                 throw EPatchError(kDamaged);
             converts = flags == kConvertsReferences;
             if (converts)
-                map = readSpanTable(patch, tableLength);
+                conversion = readConversion(patch, tableLength);
             else if (tableLength != 0)
                 throw EPatchError(kDamaged);
         }
@@ -339,8 +401,8 @@ Applied applyPatch(QIODevice &base, QIODevice &patch, QIODevice &result, int64_t
                 throw EPatchError(kDamaged);
             readRange(base, int64_t(prefixOffset), prefixLength, prefix, QStringLiteral("Het oude bestand"));
             if (converts)
-                convertReferences(prefix.data(), prefix.size(), int64_t(prefixOffset), true, AddressMap(),
-                                  Convert::ToAddresses);
+                convertReferences(prefix.data(), prefix.size(), int64_t(prefixOffset), true, conversion.earlier,
+                                  AddressMap(), Convert::ToAddresses);
 
             ZSTD_DCtx *d = dctx.get();
             check(ZSTD_DCtx_reset(d, ZSTD_reset_session_and_parameters));
@@ -371,7 +433,8 @@ Applied applyPatch(QIODevice &base, QIODevice &patch, QIODevice &result, int64_t
                     qsizetype done = ready;
                     if (converts)
                         done = convertReferences(output.data(), ready, made + segmentMade - ready,
-                                                 segmentMade == int64_t(length), map, Convert::FromAddresses);
+                                                 segmentMade == int64_t(length), conversion.target, conversion.map,
+                                                 Convert::FromAddresses);
                     hasher.add(output.constData(), size_t(done));
                     writeAll(result, output.constData(), int64_t(done), QStringLiteral("Het bijgewerkte bestand"));
                     held = ready - done;

@@ -14,7 +14,8 @@
 //
 // Layout, integers little-endian:
 //   "KLVPATCH"  u32 version (2)  u64 base length  u64 result length  u32 segment count
-//   u32 flags (1: references converted)  u32 table length  table (a zstd frame of the address map)
+//   u32 flags (1: references converted)  u32 table length  table (a zstd frame: both files'
+//   layouts and the address map)
 //   per segment: u64 prefix offset  u32 prefix length  u32 result length  u32 frame length  frame
 // The segments' results follow each other and add up to the result length; nothing follows the
 // last frame. Every frame carries its content size and zstd's checksum. Version 1, written by the
@@ -22,7 +23,8 @@
 //
 // In a program file (PE or ELF) of up to 32 MB both files' references are converted before
 // compressing (References.h): the base as each prefix, the new file with the address map that
-// the table carries; applying converts the result back as it is made.
+// the table carries; applying converts the result back as it is made. The layouts, read by the
+// maker from the files' headers, travel in the patch, so that applying reads no header itself.
 namespace klv::delta {
 
 // A patch that cannot be applied: it is damaged, made for another base, or needs more than the

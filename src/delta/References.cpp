@@ -91,17 +91,6 @@ uint32_t signExtended(uint32_t value)
     return (value & (kAddressSpace >> 1)) ? (value | ~kAddressMask) : value;
 }
 
-QByteArray masked(const QByteArray &bytes)
-{
-    QByteArray copy = bytes;
-    uchar *b = reinterpret_cast<uchar *>(copy.data());
-    scan(b, copy.size(), true, [b](qsizetype at) {
-        if (looksNear(qFromLittleEndian<uint32_t>(b + at)))
-            std::memset(b + at, 0, 4);
-    });
-    return copy;
-}
-
 class RollingHash
 {
 public:
@@ -210,22 +199,125 @@ uint32_t AddressMap::toNew(uint32_t address) const
     return map(address & kAddressMask, old_, new_);
 }
 
-qsizetype convertReferences(char *data, qsizetype size, int64_t position, bool atEnd, const AddressMap &map,
-                            Convert way)
+Layout Layout::flat(uint32_t size)
 {
-    uchar *b = reinterpret_cast<uchar *>(data);
-    return scan(b, size, atEnd, [&](qsizetype at) {
-        const uint32_t value = qFromLittleEndian<uint32_t>(b + at);
+    Layout layout;
+    if (size > 0)
+        layout.regions.push_back({0, size, 0, Region::Code, true});
+    return layout;
+}
+
+bool Layout::valid() const
+{
+    uint64_t end = 0;
+    for (const Region &r : regions) {
+        if (r.fileOffset < end || r.size == 0 || r.kind > Region::Pointers ||
+            (r.kind == Region::Code && uint64_t(r.address) + r.size > kAddressSpace))
+            return false;
+        end = uint64_t(r.fileOffset) + r.size;
+    }
+    return true;
+}
+
+namespace {
+
+// One stretch of a region: its references converted the way asked, as far as the bytes given
+// allow. Returns the count of bytes done, from data's start.
+class RegionConverter
+{
+public:
+    RegionConverter(const Layout &layout, const AddressMap &map, Convert way) : layout_(layout), map_(map), way_(way) {}
+
+    qsizetype convert(uchar *b, qsizetype size, int64_t position, bool atEnd, const Region &region) const
+    {
+        switch (region.kind) {
+        case Region::Code:
+            return scan(b, size, atEnd, [&](qsizetype at) {
+                reference(b + at, region.address + uint32_t(position - region.fileOffset + at + 4));
+            });
+        case Region::AddressTable:
+            return words(b, size, position, atEnd, region, 4);
+        case Region::Pointers:
+            return words(b, size, position, atEnd, region, 8);
+        }
+        return size;
+    }
+
+private:
+    uint32_t translate(uint32_t address) const
+    {
+        return way_ == Convert::FromAddresses ? map_.toNew(address) : map_.toEarlier(address);
+    }
+
+    // A distance from the end of its operand, at `end` in memory.
+    void reference(uchar *operand, uint32_t end) const
+    {
+        const uint32_t value = qFromLittleEndian<uint32_t>(operand);
         if (!looksNear(value))
             return;
-        const uint32_t end = uint32_t(uint64_t(position + at + 4) & kAddressMask);
-        uint32_t converted = 0;
-        if (way == Convert::ToAddresses)
-            converted = map.toEarlier((value + end) & kAddressMask);
-        else
-            converted = (map.toNew(value & kAddressMask) - end) & kAddressMask;
-        qToLittleEndian(signExtended(converted), b + at);
-    });
+        if (way_ == Convert::Mask) {
+            std::memset(operand, 0, 4);
+            return;
+        }
+        end &= kAddressMask;
+        const uint32_t converted = way_ == Convert::ToAddresses
+                                       ? translate((value + end) & kAddressMask)
+                                       : (translate(value & kAddressMask) - end) & kAddressMask;
+        qToLittleEndian(signExtended(converted), operand);
+    }
+
+    // Aligned addresses of `width` bytes; a value that is not in the image is left as it is.
+    qsizetype words(uchar *b, qsizetype size, int64_t position, bool atEnd, const Region &region, int width) const
+    {
+        const int64_t intoRegion = position - region.fileOffset;
+        qsizetype at = qsizetype((width - intoRegion % width) % width); // the first aligned word
+        for (; at + width <= size; at += width) {
+            const uint64_t value =
+                width == 4 ? qFromLittleEndian<uint32_t>(b + at) : qFromLittleEndian<uint64_t>(b + at);
+            const uint64_t base = width == 4 ? 0 : layout_.imageBase;
+            if (value < base || value - base >= kAddressSpace)
+                continue;
+            const uint64_t converted = way_ == Convert::Mask ? 0 : base + translate(uint32_t(value - base));
+            if (width == 4)
+                qToLittleEndian(uint32_t(converted), b + at);
+            else
+                qToLittleEndian(converted, b + at);
+        }
+        return atEnd ? size : std::min(at, size);
+    }
+
+    const Layout &layout_;
+    const AddressMap &map_;
+    Convert way_;
+};
+
+} // namespace
+
+qsizetype convertReferences(char *data, qsizetype size, int64_t position, bool atEnd, const Layout &layout,
+                            const AddressMap &map, Convert way)
+{
+    const RegionConverter converter(layout, map, way);
+    uchar *b = reinterpret_cast<uchar *>(data);
+    const auto &regions = layout.regions;
+    // The first region that ends after the data's start.
+    auto region = std::upper_bound(regions.begin(), regions.end(), position,
+                                   [](int64_t at, const Region &r) { return at < int64_t(r.fileOffset) + r.size; });
+    qsizetype at = 0;
+    for (; region != regions.end() && at < size; ++region) {
+        const int64_t start = std::max<int64_t>(region->fileOffset, position + at);
+        if (start >= position + size)
+            break;
+        const int64_t end = int64_t(region->fileOffset) + region->size;
+        at = qsizetype(start - position);
+        const qsizetype stretch = qsizetype(std::min<int64_t>(end, position + size) - start);
+        // Where the region ends within the data, its end is the end of this stretch.
+        const bool stretchAtEnd = atEnd || end <= position + size;
+        const qsizetype done = converter.convert(b + at, stretch, start, stretchAtEnd, *region);
+        if (done < stretch)
+            return at + done;
+        at += stretch;
+    }
+    return size;
 }
 
 std::vector<Span> findSpans(const QByteArray &earlier, const QByteArray &target)
@@ -233,12 +325,10 @@ std::vector<Span> findSpans(const QByteArray &earlier, const QByteArray &target)
     if (earlier.size() < kWindow || target.size() < kWindow || earlier.size() > qsizetype(kAddressSpace) ||
         target.size() > qsizetype(kAddressSpace))
         return {};
-    const QByteArray oldBytes = masked(earlier);
-    const QByteArray newBytes = masked(target);
-    const uchar *o = reinterpret_cast<const uchar *>(oldBytes.constData());
-    const uchar *n = reinterpret_cast<const uchar *>(newBytes.constData());
-    const qsizetype oldSize = oldBytes.size();
-    const qsizetype newSize = newBytes.size();
+    const uchar *o = reinterpret_cast<const uchar *>(earlier.constData());
+    const uchar *n = reinterpret_cast<const uchar *>(target.constData());
+    const qsizetype oldSize = earlier.size();
+    const qsizetype newSize = target.size();
 
     // The first place of each sampled window of the earlier file.
     std::vector<std::pair<uint64_t, uint32_t>> index;
@@ -297,10 +387,52 @@ std::vector<Span> findSpans(const QByteArray &earlier, const QByteArray &target)
     return oneToOne(std::move(spans));
 }
 
-bool looksLikeProgram(const QByteArray &start)
+std::vector<Span> spansInMemory(const std::vector<Span> &spans, const Layout &earlier, const Layout &target)
 {
-    return start.startsWith("MZ") || start.startsWith("\x7f"
-                                                      "ELF");
+    // The loaded region holding a file offset, if any.
+    const auto regionAt = [](const Layout &layout, uint64_t offset) -> const Region * {
+        for (const Region &r : layout.regions)
+            if (r.loaded && offset >= r.fileOffset && offset - r.fileOffset < r.size)
+                return &r;
+        return nullptr;
+    };
+    const auto nextRegion = [](const Layout &layout, uint64_t offset) {
+        uint64_t next = UINT64_MAX;
+        for (const Region &r : layout.regions)
+            if (r.loaded && r.fileOffset > offset)
+                next = std::min<uint64_t>(next, r.fileOffset);
+        return next;
+    };
+    std::vector<Span> inMemory;
+    for (const Span &s : spans) {
+        uint64_t n = s.newStart;
+        uint64_t o = s.oldStart;
+        const uint64_t end = uint64_t(s.newStart) + s.length;
+        while (n < end) {
+            const Region *rn = regionAt(target, n);
+            const Region *ro = regionAt(earlier, o);
+            uint64_t piece = end - n;
+            if (rn)
+                piece = std::min<uint64_t>(piece, rn->fileOffset + uint64_t(rn->size) - n);
+            if (ro)
+                piece = std::min<uint64_t>(piece, ro->fileOffset + uint64_t(ro->size) - o);
+            if (rn && ro) {
+                const uint64_t from = rn->address + (n - rn->fileOffset);
+                const uint64_t to = ro->address + (o - ro->fileOffset);
+                if (from + piece <= kAddressSpace && to + piece <= kAddressSpace)
+                    inMemory.push_back({uint32_t(from), uint32_t(to), uint32_t(piece)});
+            } else {
+                // On to where both sides may be loaded again.
+                if (!rn)
+                    piece = std::min(piece, nextRegion(target, n) - n);
+                if (!ro)
+                    piece = std::min(piece, nextRegion(earlier, o) - o);
+            }
+            n += piece;
+            o += piece;
+        }
+    }
+    return oneToOne(std::move(inMemory));
 }
 
 } // namespace klv::delta

@@ -58,24 +58,57 @@ private:
     Side old_;
 };
 
-enum class Convert
+// A stretch of a program file, where it lies in memory and what it holds.
+struct Region
 {
-    ToAddresses,  // distances to (translated) addresses: before compressing
-    FromAddresses // back: after decompressing
+    enum Kind : uint32_t
+    {
+        Code = 0,         // instructions: their relative operands are references
+        AddressTable = 1, // 4-byte addresses relative to the image's base, aligned
+        Pointers = 2,     // 8-byte addresses (the image's base added), aligned, among other data
+    };
+    uint32_t fileOffset = 0;
+    uint32_t size = 0;
+    uint32_t address = 0; // relative to the image's base
+    Kind kind = Code;
+    bool loaded = true; // whether it has an address; the maker's side only, not in a patch
 };
 
-// Converts the references in data[0, size), which are the bytes at `position` of their file.
-// Unless `atEnd`, the last few bytes may start a reference that continues past `size`: they are
-// left for the next call, and the count of bytes that are done is returned (the caller passes
-// the rest again, followed by more). With `atEnd` everything is done and size is returned.
-qsizetype convertReferences(char *data, qsizetype size, int64_t position, bool atEnd, const AddressMap &map,
-                            Convert way);
+// How a program file lies in memory. Bytes in no region are left as they are.
+struct Layout
+{
+    uint64_t imageBase = 0;
+    std::vector<Region> regions; // in the order of the file, apart
 
-// Where the code of `target` lies in `earlier`: spans of equal bytes, references left out of the
-// comparison, one-to-one on both sides. The maker's side; may use a few times the files' size.
+    // The whole file as code at addresses equal to its offsets.
+    static Layout flat(uint32_t size);
+    // Regions in order and apart, of known kinds, code at addresses below kAddressSpace.
+    bool valid() const;
+};
+
+enum class Convert
+{
+    ToAddresses,   // distances to (translated) addresses: before compressing
+    FromAddresses, // back: after decompressing
+    Mask           // references to zero: for comparing files
+};
+
+// Converts the references in data[0, size), which are the bytes at `position` of the file laid out
+// as `layout` says. Unless `atEnd`, the last few bytes may start a reference that continues past
+// `size`: they are left for the next call, and the count of bytes that are done is returned (the
+// caller passes the rest again, followed by more). With `atEnd` all is done and size returned.
+qsizetype convertReferences(char *data, qsizetype size, int64_t position, bool atEnd, const Layout &layout,
+                            const AddressMap &map, Convert way);
+
+// Where the code of `target` lies in `earlier`, both with their references masked: spans of equal
+// bytes, one-to-one on both sides. The maker's side; may use a few times the files' size.
 std::vector<Span> findSpans(const QByteArray &earlier, const QByteArray &target);
 
-// Whether a file starts like a program or library (PE or ELF), whose references are converted.
-bool looksLikeProgram(const QByteArray &start);
+// The same spans as addresses, where both of their sides are loaded; still one-to-one.
+std::vector<Span> spansInMemory(const std::vector<Span> &spans, const Layout &earlier, const Layout &target);
+
+// The layout of a program or library: its sections for a 64-bit x86 PE or ELF file, the whole file
+// as code for another file that starts as PE or ELF does, nullopt for anything else.
+std::optional<Layout> programLayout(const QByteArray &file);
 
 } // namespace klv::delta

@@ -5,6 +5,8 @@
 #include "platform/Sha256.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
+#include <QFile>
 #include <QRandomGenerator>
 #include <QTest>
 #include <QtEndian>
@@ -13,6 +15,7 @@ using namespace klv;
 using namespace klv::delta;
 
 Q_DECLARE_METATYPE(std::vector<klv::delta::Span>)
+Q_DECLARE_METATYPE(klv::delta::Layout)
 
 namespace {
 
@@ -111,7 +114,7 @@ QByteArray programWithCalls(int count, quint32 seed, int inserted = 0)
 
 // Converts back what was converted to addresses, given `chunk` bytes at a time as a patch's
 // frames give it, each call keeping back what it cannot finish yet.
-QByteArray convertBack(const QByteArray &converted, const AddressMap &map, qsizetype chunk)
+QByteArray convertBack(const QByteArray &converted, const Layout &layout, const AddressMap &map, qsizetype chunk)
 {
     QByteArray out;
     QByteArray pending;
@@ -122,7 +125,7 @@ QByteArray convertBack(const QByteArray &converted, const AddressMap &map, qsize
         given += take;
         const bool atEnd = given == converted.size();
         const qsizetype done =
-            convertReferences(pending.data(), pending.size(), out.size(), atEnd, map, Convert::FromAddresses);
+            convertReferences(pending.data(), pending.size(), out.size(), atEnd, layout, map, Convert::FromAddresses);
         out += pending.left(done);
         pending.remove(0, done);
         if (atEnd)
@@ -176,6 +179,7 @@ private Q_SLOTS:
     void followsMovedCode();
     void convertsBackExactly_data();
     void convertsBackExactly();
+    void realProgram();
     void addressMaps_data();
     void addressMaps();
     void refusesWhatDoesNotFit_data();
@@ -255,37 +259,94 @@ void TestFilePatch::followsMovedCode()
 void TestFilePatch::convertsBackExactly_data()
 {
     QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<Layout>("layout");
     QTest::addColumn<bool>("withMap");
     QTest::addColumn<qsizetype>("chunk");
 
     const QByteArray program = programWithCalls(300, 31);
-    QTest::newRow("code, identity, whole") << program << false << program.size();
-    QTest::newRow("code, map, whole") << program << true << program.size();
-    QTest::newRow("code, map, a byte at a time") << program << true << qsizetype(1);
-    QTest::newRow("code, map, 6 at a time") << program << true << qsizetype(6);
-    QTest::newRow("code, map, 4099 at a time") << program << true << qsizetype(4099);
-    QTest::newRow("random bytes, map, 13 at a time") << programLike(100000, 32) << true << qsizetype(13);
-    QTest::newRow("only call opcodes") << QByteArray(5003, '\xE8') << true << qsizetype(7);
-    QTest::newRow("far distances") << QByteArray("\xE8\x00\x00\x00\x01\xE9\xFF\xFF\xFF\xFE", 10).repeated(99) << true
-                                   << qsizetype(3);
-    QTest::newRow("shorter than a reference") << QByteArray("\x48\x8D\x05\x01", 4) << true << qsizetype(1);
+    const Layout flat = Layout::flat(uint32_t(program.size()));
+    QTest::newRow("code, identity, whole") << program << flat << false << program.size();
+    QTest::newRow("code, map, whole") << program << flat << true << program.size();
+    QTest::newRow("code, map, a byte at a time") << program << flat << true << qsizetype(1);
+    QTest::newRow("code, map, 6 at a time") << program << flat << true << qsizetype(6);
+    QTest::newRow("code, map, 4099 at a time") << program << flat << true << qsizetype(4099);
+    QTest::newRow("random bytes, map, 13 at a time")
+        << programLike(100000, 32) << Layout::flat(100000) << true << qsizetype(13);
+    QTest::newRow("only call opcodes") << QByteArray(5003, '\xE8') << Layout::flat(5003) << true << qsizetype(7);
+    QTest::newRow("far distances") << QByteArray("\xE8\x00\x00\x00\x01\xE9\xFF\xFF\xFF\xFE", 10).repeated(99)
+                                   << Layout::flat(990) << true << qsizetype(3);
+    QTest::newRow("shorter than a reference")
+        << QByteArray("\x48\x8D\x05\x01", 4) << Layout::flat(4) << true << qsizetype(1);
+
+    // Code, then pointers (the image's base added) and a table of addresses at odd places, bytes
+    // in no region between them, and code again at another address.
+    constexpr quint64 base = 0x140000000;
+    QByteArray mixed = program;
+    QRandomGenerator random(33);
+    for (qsizetype at = 1003; at + 8 <= 2999; at += 8)
+        qToLittleEndian<quint64>(base + random.bounded(kAddressSpace + 1000), mixed.data() + at);
+    for (qsizetype at = 3001; at + 4 <= 5001; at += 4)
+        qToLittleEndian<quint32>(random.bounded(kAddressSpace + 1000), mixed.data() + at);
+    Layout regions;
+    regions.imageBase = base;
+    regions.regions = {{0, 1000, 0x1000, Region::Code, true},
+                       {1003, 1996, 0x5000, Region::Pointers, true}, // ends in a part of a pointer
+                       {3001, 2000, 0x8000, Region::AddressTable, true},
+                       {6000, uint32_t(mixed.size() - 6000), 0x9000, Region::Code, true}};
+    QTest::newRow("regions, whole") << mixed << regions << true << mixed.size();
+    QTest::newRow("regions, 5 at a time") << mixed << regions << true << qsizetype(5);
+    QTest::newRow("regions, 1001 at a time") << mixed << regions << true << qsizetype(1001);
 }
 
 void TestFilePatch::convertsBackExactly()
 {
     QFETCH(QByteArray, bytes);
+    QFETCH(Layout, layout);
     QFETCH(bool, withMap);
     QFETCH(qsizetype, chunk);
 
+    QVERIFY(layout.valid());
     const std::optional<AddressMap> map =
         withMap ? AddressMap::fromSpans({{100, 5000, 3000}, {4000, 50, 2000}, {9000, 9100, 100000}}) : AddressMap();
     QVERIFY(map);
     QByteArray converted = bytes;
-    QCOMPARE(convertReferences(converted.data(), converted.size(), 0, true, *map, Convert::ToAddresses),
+    QCOMPARE(convertReferences(converted.data(), converted.size(), 0, true, layout, *map, Convert::ToAddresses),
              converted.size());
     if (bytes.startsWith("MZ"))
         QVERIFY(converted != bytes); // code does have references
-    QCOMPARE(convertBack(converted, *map, chunk), bytes);
+    QCOMPARE(convertBack(converted, layout, *map, chunk), bytes);
+}
+
+// The layouts read from this very test program (ELF on Linux, PE under Wine): sections of each
+// kind are found, and a patch to a copy with changed code converts and makes that copy.
+void TestFilePatch::realProgram()
+{
+    QFile file(QCoreApplication::applicationFilePath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray program = file.readAll();
+    QVERIFY(program.size() < qsizetype(kAddressSpace));
+    const std::optional<Layout> layout = programLayout(program);
+    QVERIFY(layout && layout->valid());
+    const auto has = [&](Region::Kind kind) {
+        return std::any_of(layout->regions.begin(), layout->regions.end(),
+                           [kind](const Region &r) { return r.kind == kind && r.loaded; });
+    };
+    QVERIFY(has(Region::Code));
+    QVERIFY(has(Region::Pointers));
+    if (program.startsWith("MZ"))
+        QVERIFY(has(Region::AddressTable));
+
+    QByteArray changedProgram = program;
+    const Region &code = *std::find_if(layout->regions.begin(), layout->regions.end(),
+                                       [](const Region &r) { return r.kind == Region::Code; });
+    changedProgram.replace(code.fileOffset + code.size / 2, 200, programLike(200, 61));
+    MakeOptions plainOptions;
+    plainOptions.references = false;
+    plainOptions.level = 3;
+    const QByteArray patch = make(program, changedProgram, {3, true, true});
+    QVERIFY(patch.size() > kFirstSegmentAt && patch[kFlagsAt] == 1); // converted
+    QVERIFY(apply(program, patch, changedProgram.size()) == changedProgram);
+    QVERIFY(apply(program, make(program, changedProgram, plainOptions), changedProgram.size()) == changedProgram);
 }
 
 void TestFilePatch::addressMaps_data()
