@@ -6,6 +6,7 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
+#include <QBuffer>
 #include <QtEndian>
 
 #include <algorithm>
@@ -263,34 +264,37 @@ QByteArray readAll(QIODevice &device, int64_t length, const QString &what)
 
 } // namespace
 
-void makePatch(QIODevice &base, QIODevice &target, QIODevice &patch, const MakeOptions &options)
+namespace {
+
+// The conversion of two program files small enough to be read whole (the base is then each
+// segment's whole prefix), and the table that carries it; nullopt for other files.
+std::optional<std::pair<Conversion, QByteArray>> conversionFor(QIODevice &base, QIODevice &target)
+{
+    if (base.size() > kMaxPrefix || target.size() > kAddressSpace)
+        return std::nullopt;
+    QByteArray earlier = readAll(base, base.size(), QStringLiteral("Het oude bestand"));
+    QByteArray later = readAll(target, target.size(), QStringLiteral("Het nieuwe bestand"));
+    const std::optional<Layout> earlierLayout = programLayout(earlier);
+    const std::optional<Layout> laterLayout = programLayout(later);
+    if (!earlierLayout || !laterLayout)
+        return std::nullopt;
+    convertReferences(earlier.data(), earlier.size(), 0, true, *earlierLayout, AddressMap(), Convert::Mask);
+    convertReferences(later.data(), later.size(), 0, true, *laterLayout, AddressMap(), Convert::Mask);
+    const std::vector<Span> spans = spansInMemory(findSpans(earlier, later), *earlierLayout, *laterLayout);
+    return std::pair{Conversion{*earlierLayout, *laterLayout, *AddressMap::fromSpans(spans)},
+                     conversionTable(*earlierLayout, *laterLayout, spans)};
+}
+
+void writePatch(QIODevice &base, QIODevice &target, QIODevice &patch, const MakeOptions &options,
+                const std::optional<std::pair<Conversion, QByteArray>> &conversion)
 {
     const int64_t baseLength = base.size();
     const int64_t targetLength = target.size();
-    if (baseLength > kMaxFileSize || targetLength > kMaxFileSize)
-        throw EPatchError(kTooLarge.arg(kMaxFileSize));
     const std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
     if (!cctx)
         throw EPatchError(kNoMemory);
-
-    // Program files small enough to be read whole have their references converted (the base is
-    // then each segment's whole prefix).
-    std::optional<Conversion> conversion;
-    QByteArray table;
-    if (options.references && baseLength <= kMaxPrefix && targetLength <= kAddressSpace) {
-        QByteArray earlier = readAll(base, baseLength, QStringLiteral("Het oude bestand"));
-        QByteArray later = readAll(target, targetLength, QStringLiteral("Het nieuwe bestand"));
-        const std::optional<Layout> earlierLayout = programLayout(earlier);
-        const std::optional<Layout> laterLayout = programLayout(later);
-        if (earlierLayout && laterLayout) {
-            convertReferences(earlier.data(), earlier.size(), 0, true, *earlierLayout, AddressMap(), Convert::Mask);
-            convertReferences(later.data(), later.size(), 0, true, *laterLayout, AddressMap(), Convert::Mask);
-            const std::vector<Span> spans = spansInMemory(findSpans(earlier, later), *earlierLayout, *laterLayout);
-            conversion = Conversion{*earlierLayout, *laterLayout, *AddressMap::fromSpans(spans)};
-            table = conversionTable(*earlierLayout, *laterLayout, spans);
-        }
-    }
     const bool converts = conversion.has_value();
+    const QByteArray table = converts ? conversion->second : QByteArray();
 
     QByteArray header(kMagic, sizeof kMagic);
     put<uint32_t>(header, kVersion);
@@ -311,10 +315,10 @@ void makePatch(QIODevice &base, QIODevice &target, QIODevice &patch, const MakeO
         QByteArray segment;
         readRange(target, start, length, segment, QStringLiteral("Het nieuwe bestand"));
         if (converts) {
-            convertReferences(prefix.data(), prefix.size(), prefixOffset, true, conversion->earlier, AddressMap(),
+            convertReferences(prefix.data(), prefix.size(), prefixOffset, true, conversion->first.earlier, AddressMap(),
                               Convert::ToAddresses);
-            convertReferences(segment.data(), segment.size(), start, true, conversion->target, conversion->map,
-                              Convert::ToAddresses);
+            convertReferences(segment.data(), segment.size(), start, true, conversion->first.target,
+                              conversion->first.map, Convert::ToAddresses);
         }
 
         ZSTD_CCtx *c = cctx.get();
@@ -340,6 +344,27 @@ void makePatch(QIODevice &base, QIODevice &target, QIODevice &patch, const MakeO
         writeAll(patch, head.constData(), head.size(), QStringLiteral("De patch"));
         writeAll(patch, frame.constData(), int64_t(written), QStringLiteral("De patch"));
     }
+}
+
+} // namespace
+
+void makePatch(QIODevice &base, QIODevice &target, QIODevice &patch, const MakeOptions &options)
+{
+    if (base.size() > kMaxFileSize || target.size() > kMaxFileSize)
+        throw EPatchError(kTooLarge.arg(kMaxFileSize));
+    const auto conversion = options.references ? conversionFor(base, target) : std::nullopt;
+    if (!conversion)
+        return writePatch(base, target, patch, options, std::nullopt);
+    // Converting costs applying a little time and the patch its table, and gains nothing where
+    // no code moved (a changed version resource): the smaller patch is written.
+    QBuffer converted;
+    QBuffer plain;
+    converted.open(QIODevice::WriteOnly);
+    plain.open(QIODevice::WriteOnly);
+    writePatch(base, target, converted, options, conversion);
+    writePatch(base, target, plain, options, std::nullopt);
+    const QByteArray &smaller = converted.size() < plain.size() ? converted.data() : plain.data();
+    writeAll(patch, smaller.constData(), smaller.size(), QStringLiteral("De patch"));
 }
 
 Applied applyPatch(QIODevice &base, QIODevice &patch, QIODevice &result, int64_t expectedLength)

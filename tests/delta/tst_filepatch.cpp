@@ -234,8 +234,8 @@ void TestFilePatch::followsMovedCode_data()
     const QByteArray program = programWithCalls(3000, 21);
     QTest::newRow("functions inserted") << program << programWithCalls(3000, 21, 3) << 0.2;
     QTest::newRow("functions removed") << programWithCalls(3000, 21, 3) << program << 0.2;
-    // Nothing moved: no gain, and no more loss than the address map's few bytes.
-    QTest::newRow("code changed in place") << program << changed(program, 30, 0, 22) << 1.3;
+    // Nothing moved: no gain, and the plain patch is taken.
+    QTest::newRow("code changed in place") << program << changed(program, 30, 0, 22) << 1.0;
 }
 
 // With references converted, moved code costs the patch next to nothing: it must be far smaller
@@ -318,7 +318,8 @@ void TestFilePatch::convertsBackExactly()
 }
 
 // The layouts read from this very test program (ELF on Linux, PE under Wine): sections of each
-// kind are found, and a patch to a copy with changed code converts and makes that copy.
+// kind are found; its references, with a map from a copy with code inserted, convert back exactly;
+// and a patch to that copy makes it.
 void TestFilePatch::realProgram()
 {
     QFile file(QCoreApplication::applicationFilePath());
@@ -336,17 +337,22 @@ void TestFilePatch::realProgram()
     if (program.startsWith("MZ"))
         QVERIFY(has(Region::AddressTable));
 
-    QByteArray changedProgram = program;
     const Region &code = *std::find_if(layout->regions.begin(), layout->regions.end(),
                                        [](const Region &r) { return r.kind == Region::Code; });
-    changedProgram.replace(code.fileOffset + code.size / 2, 200, programLike(200, 61));
-    MakeOptions plainOptions;
-    plainOptions.references = false;
-    plainOptions.level = 3;
-    const QByteArray patch = make(program, changedProgram, {3, true, true});
-    QVERIFY(patch.size() > kFirstSegmentAt && patch[kFlagsAt] == 1); // converted
-    QVERIFY(apply(program, patch, changedProgram.size()) == changedProgram);
-    QVERIFY(apply(program, make(program, changedProgram, plainOptions), changedProgram.size()) == changedProgram);
+    const QByteArray later = QByteArray(program).insert(code.fileOffset + code.size / 2, programLike(200, 61));
+    QByteArray maskedProgram = program;
+    QByteArray maskedLater = later;
+    convertReferences(maskedProgram.data(), maskedProgram.size(), 0, true, *layout, AddressMap(), Convert::Mask);
+    convertReferences(maskedLater.data(), maskedLater.size(), 0, true, *layout, AddressMap(), Convert::Mask);
+    const std::optional<AddressMap> map =
+        AddressMap::fromSpans(spansInMemory(findSpans(maskedProgram, maskedLater), *layout, *layout));
+    QVERIFY(map && map->spans().size() > 1);
+    QByteArray converted = later;
+    convertReferences(converted.data(), converted.size(), 0, true, *layout, *map, Convert::ToAddresses);
+    QVERIFY(converted != later);
+    QVERIFY(convertBack(converted, *layout, *map, 65536 + 3) == later);
+
+    QVERIFY(apply(program, make(program, later, {3, true, true}), later.size()) == later);
 }
 
 void TestFilePatch::addressMaps_data()
@@ -429,6 +435,7 @@ void TestFilePatch::refusesWhatDoesNotFit_data()
     QTest::newRow("a table without conversion") << base << with(kTableLengthAt, char(1)) << length;
     const QByteArray program = programWithCalls(500, 51);
     const QByteArray programPatch = make(program, programWithCalls(500, 51, 1));
+    QVERIFY(programPatch[kFlagsAt] == 1); // the converted patch, with its map
     QByteArray damagedMap = programPatch;
     const qsizetype inMap = kFirstSegmentAt + qFromLittleEndian<quint32>(programPatch.constData() + kTableLengthAt) / 2;
     damagedMap[inMap] = char(damagedMap[inMap] ^ 0x10);
