@@ -21,10 +21,11 @@
 // last frame. Every frame carries its content size and zstd's checksum. Version 1, written by the
 // tool of an earlier release, has neither flags nor table and is applied too.
 //
-// In a program file (PE or ELF) of up to 32 MB both files' references are converted before
+// In a program file (PE or ELF) of up to 32 MB both files' references may be converted before
 // compressing (References.h): the base as each prefix, the new file with the address map that
 // the table carries; applying converts the result back as it is made. The layouts, read by the
 // maker from the files' headers, travel in the patch, so that applying reads no header itself.
+// The maker writes the smaller of the converted and the plain patch.
 namespace klv::delta {
 
 // A patch that cannot be applied: it is damaged, made for another base, or needs more than the
@@ -47,7 +48,7 @@ struct MakeOptions
 {
     int level = 19;           // zstd's compression level
     bool longDistance = true; // zstd's long-distance matching, which finds moved code far apart
-    bool references = true;   // references converted in program files (see above)
+    bool references = true;   // program files: references converted where that patch is smaller
 };
 
 // Writes the patch from `base` to `target` (both read from their start; `base` must be seekable)
