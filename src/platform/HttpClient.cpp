@@ -11,6 +11,8 @@
 #include "HttpAnswer.h"
 #include "NetworkThreadGate.h"
 #include "PartialDownload.h"
+#include "PartialFile.h"
+#include "RateWatch.h"
 
 #include <QAuthenticator>
 #include <QDir>
@@ -27,7 +29,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <deque>
 #include <exception>
 #include <optional>
 #include <utility>
@@ -56,28 +57,6 @@ constexpr int64_t kTrimAbove = 8 * 1024 * 1024;
 QString nativeName(const QString &path)
 {
     return QDir::toNativeSeparators(path);
-}
-
-EInOutError writeError(const QString &destinationPath, const QFile &file)
-{
-    return EInOutError(QStringLiteral("Cannot write file \"%1\": %2")
-                           .arg(nativeName(destinationPath), writeFailureReason(file.fileName(), file.errorString())),
-                       volumeFull(file.fileName()));
-}
-
-// Feeds the first `length` bytes of `file` to `hasher`.
-bool hashExisting(QFile &file, int64_t length, BackgroundSha256 &hasher)
-{
-    if (!file.seek(0))
-        return false;
-    while (length > 0) {
-        QByteArray block = file.read(std::min<qint64>(kBlockSize, length));
-        if (block.isEmpty())
-            return false;
-        length -= block.size();
-        hasher.add(std::move(block));
-    }
-    return true;
 }
 
 } // namespace
@@ -264,30 +243,12 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
                                         const ExpectedFile *want, const TransferLimits &limits,
                                         std::exception_ptr &failure, QUrl &redirect)
 {
-    const QString partialPath = destinationPath + QLatin1String(kPartialSuffix);
-    const QString infoPath = destinationPath + QLatin1String(kPartialInfoSuffix);
-
     // What an earlier attempt or an earlier run left is continued only when it is shorter than the
     // file it is part of and its info tells how the server can prove that it still has that file.
-    partial::Info stored;
-    int64_t offset = 0;
-    if (const auto info = limits.continuable ? partial::readInfo(infoPath) : std::nullopt) {
-        const QFileInfo partial(partialPath);
-        if (partial.isFile() && partial.size() > 0 && partial.size() < info->length) {
-            stored = *info;
-            offset = partial.size();
-        }
-    }
-    if (offset == 0)
-        partial::remove(partialPath, infoPath);
-    const bool resuming = offset > 0;
-
-    // Opened before the request, so that a destination that cannot be written costs no request.
-    // What it holds stays until the answer shows whether it is continued.
-    QFile file(partialPath);
-    if (!file.open(QIODevice::ReadWrite))
-        throw EInOutError(
-            QStringLiteral("Cannot create file \"%1\": %2").arg(nativeName(destinationPath), file.errorString()));
+    PartialFile target(destinationPath, limits.continuable);
+    const partial::Info &stored = target.stored();
+    const int64_t offset = target.offset();
+    const bool resuming = target.resuming();
 
     QNetworkRequest request = makeRequest(url);
     if (resuming) {
@@ -354,43 +315,16 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
     bool timedOut = false;
     bool tooSlow = false;
     bool began = false;
-    bool writing = false;      // the answer's body is (part of) the file
-    bool resumable = resuming; // the partial file and its info may stay when this attempt fails
-    bool discard = false;      // they must go whatever happens
-    int64_t total = -1;        // the whole file's length
-    int64_t expected = -1;     // the length of this answer's body
-    int64_t base = 0;          // bytes of the file in the partial before this answer's body
+    bool writing = false;  // the answer's body is (part of) the file
+    int64_t total = -1;    // the whole file's length
+    int64_t expected = -1; // the length of this answer's body
+    int64_t base = 0;      // bytes of the file in the partial before this answer's body
     int64_t received = 0;
     Outcome outcome = Outcome::Failed;
-    std::optional<partial::Info> pendingInfo; // what the info file is to say, until it is written
-    const auto keepInfo = [&] {
-        if (!pendingInfo)
-            return;
-        try {
-            writeFileAtomically(infoPath, pendingInfo->text());
-        } catch (...) {
-            pendingInfo.reset();
-            discard = true;
-            throw;
-        }
-        pendingInfo.reset();
-        resumable = true;
-    };
     // However the attempt ends (also by an exception): a partial file that cannot be continued goes.
     const auto settle = qScopeGuard([&] {
-        if (outcome == Outcome::Done)
-            return;
-        file.close();
-        // What arrived can be continued once its info is there.
-        if (!discard && pendingInfo && file.size() > 0) {
-            try {
-                keepInfo();
-            } catch (...) {
-                // Then it is fetched again from the start.
-            }
-        }
-        if (discard || !resumable)
-            partial::remove(partialPath, infoPath);
+        if (outcome != Outcome::Done)
+            target.settle();
     });
 
     // Handlers may throw (an abort asked for by the user); no exception may cross Qt's event
@@ -426,40 +360,35 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
         }
         if (resuming && status == 206) {
             // What does not continue the partial file leaves it; the whole file is asked for again.
-            oddity = partial::continuationProblem(*reply, stored, offset, file.size(), want ? want->length : -1);
+            oddity = partial::continuationProblem(*reply, stored, offset, target.size(), want ? want->length : -1);
             if (oddity.isEmpty()) {
-                if (!(hasher ? hashExisting(file, offset, *hasher) : true) || !file.seek(offset)) {
-                    fault = std::make_exception_ptr(EInOutError(writeError(destinationPath, file)));
-                } else {
+                try {
+                    target.continueStored(hasher ? &*hasher : nullptr);
                     writing = true;
                     total = stored.length;
                     base = offset;
                     expected = total - offset;
+                } catch (...) {
+                    fault = std::current_exception();
                 }
             }
         } else if (status == 206) {
-            discard = true;
+            target.discard();
             fault = std::make_exception_ptr(
                 Exception(QStringLiteral("The server sent part of the file where the whole file was asked for")));
         } else if (isSuccess(status)) {
-            // The whole file: what the partial held goes. The old info goes first, so that no
-            // interruption leaves it describing the new content.
-            QFile::remove(infoPath);
-            resumable = false;
+            // The whole file: what the partial held goes.
             writing = true;
             total = expected = announcedLength(*reply);
             const partial::Info info{expected, partial::strongETag(*reply), partial::lastModified(*reply)};
+            // Its info is written once the transfer has run a moment (so that even a killed
+            // process leaves a partial file that can be continued), and whenever it ends unfinished.
+            const bool keepLater = expected >= 0 && info.resumable() && limits.continuable;
             try {
-                if (!file.resize(0) || !file.seek(0))
-                    throw writeError(destinationPath, file);
-                // Written once the transfer has run a moment (so that even a killed process leaves
-                // a partial file that can be continued), and whenever it ends unfinished.
-                if (expected >= 0 && info.resumable() && limits.continuable) {
-                    pendingInfo = info;
+                target.startWhole(info, keepLater);
+                if (keepLater)
                     infoTimer.start();
-                }
             } catch (...) {
-                discard = true;
                 fault = std::current_exception();
             }
             // Without a length a cut connection cannot be told from the end of the file (Qt takes
@@ -469,12 +398,12 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
                     Exception(QStringLiteral("The server did not announce the length of the file; an incomplete "
                                              "transfer could not be told from a complete one")));
             if (!fault && limits.maxLength >= 0 && expected > limits.maxLength) {
-                discard = true;
+                target.discard();
                 fault = std::make_exception_ptr(ETooLarge(expected, limits.maxLength));
             }
             // A file of another length is not the one asked for; its body is not taken.
             if (!fault && want && expected != want->length) {
-                discard = true;
+                target.discard();
                 fault = std::make_exception_ptr(EContentMismatch(expected, false));
             }
         } else if (resuming && status == 416) {
@@ -491,7 +420,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
             std::rethrow_exception(fault);
         }
         if (!oddity.isEmpty()) {
-            discard = true;
+            target.discard();
             // The body of a refusal is short and Qt is still reporting its error; a wrong part
             // is not waited for.
             if (status < 400)
@@ -520,13 +449,10 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
             if (n <= 0)
                 break;
             if (received + n > expected) {
-                discard = true;
+                target.discard();
                 throw Exception(QStringLiteral("The server sent more than the announced length of the file"));
             }
-            if (file.write(block.constData(), n) != n) {
-                discard = true;
-                throw writeError(destinationPath, file);
-            }
+            target.write(block.constData(), n);
             if (hasher) {
                 block.truncate(n);
                 hasher->add(std::move(block));
@@ -549,7 +475,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
     });
     connect(reply, &QNetworkReply::downloadProgress, &idle, qOverload<>(&QTimer::start));
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    connect(&infoTimer, &QTimer::timeout, &loop, [&] { guarded(keepInfo); });
+    connect(&infoTimer, &QTimer::timeout, &loop, [&] { guarded([&] { target.keepInfo(); }); });
     connect(&idle, &QTimer::timeout, &loop, [&] {
         timedOut = true;
         if (reply)
@@ -558,24 +484,18 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
 
     // Besides the inactivity time-out, which a trickle of bytes keeps restarting: the bytes of the
     // last window, once the attempt has run that long.
-    const qint64 windowMs = FMinimumRateWindow.count();
-    const double windowMinimum = double(FMinimumRate) * double(windowMs) / 1000.0;
+    RateWatch rate(FMinimumRate, FMinimumRateWindow);
     QElapsedTimer clock;
     clock.start();
-    std::deque<std::pair<qint64, int64_t>> samples{{0, 0}}; // (ms since the start, bytes received)
     connect(&rateCheck, &QTimer::timeout, &loop, [&] {
-        const qint64 now = clock.elapsed();
-        samples.emplace_back(now, received);
-        while (samples.size() >= 2 && samples[1].first <= now - windowMs)
-            samples.pop_front();
-        if (now >= windowMs && double(received - samples.front().second) < windowMinimum) {
+        if (rate.tooSlow(clock.elapsed(), received)) {
             tooSlow = true;
             if (reply)
                 reply->abort();
         }
     });
     if (FMinimumRate > 0) {
-        rateCheck.setInterval(int(std::clamp<qint64>(windowMs / 8, 1, 1000)));
+        rateCheck.setInterval(rate.checkInterval());
         rateCheck.start();
     }
 
@@ -613,7 +533,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
             cut(QNetworkReply::TimeoutError,
                 QStringLiteral("The transfer was slower than %1 bytes per second for %2 seconds; it was ended")
                     .arg(FMinimumRate)
-                    .arg(double(windowMs) / 1000.0));
+                    .arg(double(FMinimumRateWindow.count()) / 1000.0));
         } else if (const QString proxyText = reply->error() == QNetworkReply::NoError
                                                  ? QString()
                                                  : FProxyLogin.failure(*reply, proxyNameFor(*FManager, url), url);
@@ -623,7 +543,7 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
         } else if (redirecting && reply->error() == QNetworkReply::NoError) {
             outcome = Outcome::Redirect;
         } else if (status >= 400 || (reply->error() == QNetworkReply::NoError && !isSuccess(status))) {
-            discard = true; // the file is not there (for us) any more
+            target.discard(); // the file is not there (for us) any more
             failure = std::make_exception_ptr(EIdHTTPProtocolException(
                 status, QStringLiteral("HTTP/1.1 %1 %2")
                             .arg(status)
@@ -639,29 +559,23 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
             cut(QNetworkReply::RemoteHostClosedError,
                 QStringLiteral("The transfer ended after %1 of %2 bytes").arg(base + received).arg(total));
         } else {
-            // Only a checked flush and close show that the last bytes are on the disk.
-            const bool flushed = file.flush() && file.error() == QFileDevice::NoError;
-            if (flushed)
-                file.close();
-            if (!flushed || file.error() != QFileDevice::NoError) {
-                discard = true;
-                failure = std::make_exception_ptr(writeError(destinationPath, file));
+            if (!target.close()) {
+                target.discard();
+                failure = std::make_exception_ptr(target.writeError());
             } else if (hasher && hasher->result() != want->sha256) {
                 // Not the file asked for. When part of it came from an earlier attempt, that part
                 // may be what differs: the whole file is asked for once more.
-                discard = true;
+                target.discard();
                 failure = std::make_exception_ptr(EContentMismatch(total, true));
                 if (base > 0)
                     outcome = Outcome::Restart;
-            } else if (const QString error = replaceFile(partialPath, destinationPath); !error.isEmpty()) {
-                discard = true;
+            } else if (const QString error = target.install(); !error.isEmpty()) {
+                target.discard();
                 failure = std::make_exception_ptr(
                     EInOutError(QStringLiteral("Cannot write file \"%1\": %2")
                                     .arg(nativeName(destinationPath), writeFailureReason(destinationPath, error)),
                                 volumeFull(destinationPath)));
             } else {
-                if (resumable)
-                    QFile::remove(infoPath);
                 outcome = Outcome::Done;
                 // A continued answer names the file as the part before it did, when it names it at all.
                 const QByteArray etag = partial::strongETag(*reply);
