@@ -34,4 +34,14 @@ export KLV_HOST_RUNNER=Z:$spool
 cd "$build"
 # A test program that fails is run once more: one in several runs of tst_unattended under Wine
 # ended without any log (not yet understood); a second failure fails the run.
-ctest --output-on-failure -j"$(nproc)" --repeat until-pass:2 "$@"
+if ! ctest --output-on-failure -j"$(nproc)" --repeat until-pass:2 "$@"; then
+    # Once, every https handshake with the test server failed for the whole life of one Wine
+    # server ("certificate is not trusted or the handshake was refused", with GnuTLS errors from
+    # Wine's TLS), in both attempts; the same programs passed on a new Wine server, the cause is
+    # not found. What failed twice runs once more on a new Wine server; failing there fails the run.
+    echo "Running the failed test programs once more on a new Wine server" >&2
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
+    wineserver -p || true
+    ctest --output-on-failure --rerun-failed
+fi

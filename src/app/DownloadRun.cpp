@@ -385,6 +385,9 @@ void TFrmAutoUpdate::runDownloadSteps()
         if (FJournal->isDone(entry))
             continue;
         FJournal->markStarted(entry);
+        // A query file that an earlier attempt completed is not run again.
+        FScripts->setCommandRun({FJournal->scriptRun(entry), [&](qint64 run) { FJournal->markScriptRun(entry, run); }});
+        const auto unlinked = qScopeGuard([this] { FScripts->setCommandRun({}); });
         try {
             RunScriptLine(command);
         } catch (const std::exception &) {

@@ -18,6 +18,7 @@ const QString kStarted = QStringLiteral("started=");
 const QString kDone = QStringLiteral("done=");
 const QString kFailed = QStringLiteral("failed=");
 const QString kCopy = QStringLiteral("copy=");
+const QString kScript = QStringLiteral("script=");
 const QString kCustomer = QStringLiteral("customer");
 const QString kGeneral = QStringLiteral("general");
 // Far more than a run has steps; a bigger file is not ours.
@@ -117,6 +118,7 @@ uint16_t RunJournal::begin(uint16_t release, List list)
     FStarted.clear();
     FDone.clear();
     FCopies.clear();
+    FScriptRuns.clear();
     FLines.clear();
     FMayHaveFailed = false;
     if (const std::optional<Contents> contents = read()) {
@@ -137,6 +139,7 @@ uint16_t RunJournal::begin(uint16_t release, List list)
             }
             if (line.startsWith(kStarted)) {
                 FStarted.insert(line.mid(kStarted.size()));
+                FScriptRuns.remove(line.mid(kStarted.size()));
             } else if (line.startsWith(kDone)) {
                 const QString entry = line.mid(kDone.size());
                 FDone.insert(entry);
@@ -146,6 +149,13 @@ uint16_t RunJournal::begin(uint16_t release, List list)
                     FCopies.remove(entry);
             } else if (line.startsWith(kFailed)) {
                 FMayHaveFailed = true;
+            } else if (line.startsWith(kScript)) {
+                const QString rest = line.mid(kScript.size());
+                bool ok = false;
+                const qint64 run = rest.section(u' ', 0, 0).toLongLong(&ok);
+                if (!ok || run <= 0 || !rest.contains(u' '))
+                    continue; // damaged: the script counts as not started
+                FScriptRuns.insert(rest.section(u' ', 1), run);
             } else {
                 continue; // unknown lines are dropped
             }
@@ -189,6 +199,23 @@ void RunJournal::markStarted(const QString &entry)
     write({kStarted + entry});
     FStarted.insert(entry);
     FDone.remove(entry);
+    FScriptRuns.remove(entry); // a new start runs its script anew
+}
+
+void RunJournal::markScriptRun(const QString &entry, qint64 run)
+{
+    if (FScriptRuns.value(entry) == run)
+        return;
+    write({kScript + QString::number(run) + u' ' + entry});
+    FScriptRuns.insert(entry, run);
+}
+
+std::optional<qint64> RunJournal::scriptRun(const QString &entry) const
+{
+    const auto found = FScriptRuns.constFind(entry);
+    if (found == FScriptRuns.cend())
+        return std::nullopt;
+    return *found;
 }
 
 void RunJournal::markDone(const QString &entry)
@@ -221,6 +248,7 @@ void RunJournal::finish()
     FStarted.clear();
     FDone.clear();
     FCopies.clear();
+    FScriptRuns.clear();
     FMayHaveFailed = false;
 }
 

@@ -22,7 +22,8 @@ namespace klv {
 // the release is applied from; a journal of an earlier version has none), then one line per step in
 // the order they happened: "started=<entry>", "done=<entry>", "failed=<entry>", and before a package's
 // "done" line "copy=<length>,<sha256>,<etag>,<last-modified> <entry>" (the server's copy it fetched,
-// each field percent-encoded and empty when unknown). Lines it does not know are passed over, so an
+// each field percent-encoded and empty when unknown), and for a command that runs a script
+// "script=<history row> <entry>". Lines it does not know are passed over, so an
 // earlier version reads the steps of a later one.
 class RunJournal
 {
@@ -75,6 +76,11 @@ public:
     void markDone(const QString &entry);
     void markDone(const QString &entry, const ServerCopy &copy);
     void markFailed(const QString &entry);
+    // The history row (its RUN_ID) of the script that `entry`, a command, runs; written before the
+    // script's first statement, so that a later attempt can tell whether the script completed
+    // before the command could be marked done.
+    void markScriptRun(const QString &entry, qint64 run);
+    std::optional<qint64> scriptRun(const QString &entry) const;
     // The run's end: the journal goes. Throws EInOutError when it cannot be removed.
     void finish();
 
@@ -99,6 +105,7 @@ private:
     QSet<QString> FStarted;
     QSet<QString> FDone;
     QHash<QString, ServerCopy> FCopies;
+    QHash<QString, qint64> FScriptRuns;
     bool FMayHaveFailed = false;
 };
 

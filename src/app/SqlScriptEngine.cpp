@@ -158,6 +158,9 @@ void SqlScriptEngine::runScript(const Script &script)
         const bool same = earlier->sha256.compare(sha, Qt::CaseInsensitive) == 0;
         if (same && earlier->outcome == ScriptHistory::markedDone())
             return; // done by hand, in the service mode
+        if (same && script.kind == ScriptKind::Query && earlier->outcome == ScriptHistory::completed() &&
+            FCommandRun.earlier == earlier->id)
+            return; // completed by an earlier attempt of this command
         if (same && earlier->isUnfinished()) {
             id = earlier->id;
             // Waits for a statement of a killed run that the database may still be finishing;
@@ -184,6 +187,8 @@ void SqlScriptEngine::runScript(const Script &script)
     }
     if (id == 0)
         id = FHistory.start(script.kind, script.fileName, sha, release);
+    if (script.kind == ScriptKind::Query && FCommandRun.started)
+        FCommandRun.started(id);
     ScriptProgress progress(FHistory, id, from);
     try {
         for (qsizetype i = from; i < script.statements.size(); ++i)

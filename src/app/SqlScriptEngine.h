@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 namespace klv {
 
@@ -75,6 +76,17 @@ public:
     void setWork(DatabaseWork *work) { FWork = work ? work : &FInline; }
     // The release the scripts belong to, for the history.
     void setRelease(int release) { FRelease = release; }
+    // What the run's journal knows of the query command being carried out: the history row of its
+    // script that an earlier attempt of the command started (none when it started none), and where
+    // to note the row this attempt runs, before its first statement. A row of an earlier attempt
+    // that completed took effect already: that attempt was stopped before it could mark the
+    // command done, and the script does not run again.
+    struct CommandRun
+    {
+        std::optional<qint64> earlier;
+        std::function<void(qint64 run)> started;
+    };
+    void setCommandRun(CommandRun run) { FCommandRun = std::move(run); }
     // Asked for a script that changed since it was partly run; unset: refused.
     std::function<ChangedScript(const QString &fileName, int settled)> OnChangedScript;
 
@@ -110,6 +122,7 @@ private:
     const ErrorLog &FLog;
     QString FScriptDir;
     ScriptHistory &FHistory;
+    CommandRun FCommandRun;
     InlineWork FInline;
     DatabaseWork *FWork;
     int FRelease = 0;

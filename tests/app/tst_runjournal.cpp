@@ -76,16 +76,27 @@ void TestRunJournal::nextRunCarriesOn()
     // Names are kept apart by kind and position.
     QVERIFY(!next.isUnfinished(RunJournal::command(0, QStringLiteral("138.zlb"))));
     next.markDone(RunJournal::package(QStringLiteral("138.zlb")));
-    next.markStarted(RunJournal::command(0, QStringLiteral("query$a.sql")));
+    const QString query = RunJournal::command(0, QStringLiteral("query$a b.sql"));
+    next.markStarted(query);
+    next.markScriptRun(query, 42);
 
     RunJournal third(FPath);
     QCOMPARE(third.begin(138, kCustomer), uint16_t(137));
     QVERIFY(third.isDone(RunJournal::package(QStringLiteral("138.zlb"))));
-    QVERIFY(third.isUnfinished(RunJournal::command(0, QStringLiteral("query$a.sql"))));
-    QVERIFY(!third.isUnfinished(RunJournal::command(1, QStringLiteral("query$a.sql"))));
-    // Started again after it was done: unfinished once more.
+    QVERIFY(third.isUnfinished(query));
+    QVERIFY(!third.isUnfinished(RunJournal::command(1, QStringLiteral("query$a b.sql"))));
+    // The query's script run is kept with its command, and only with it.
+    QCOMPARE(third.scriptRun(query), std::optional<qint64>(42));
+    QCOMPARE(third.scriptRun(RunJournal::command(1, QStringLiteral("query$a b.sql"))), std::nullopt);
+    // Started again after it was done: unfinished once more, and its script is a new one.
     third.markStarted(RunJournal::package(QStringLiteral("138.zlb")));
     QVERIFY(third.isUnfinished(RunJournal::package(QStringLiteral("138.zlb"))));
+    third.markDone(query);
+    third.markStarted(query);
+    QCOMPARE(third.scriptRun(query), std::nullopt);
+    RunJournal fourth(FPath);
+    fourth.begin(138, kCustomer);
+    QCOMPARE(fourth.scriptRun(query), std::nullopt);
 }
 
 // What is not a journal of ours is not carried on; a new run replaces it.

@@ -66,6 +66,7 @@ private Q_SLOTS:
     void changedScript();
     void waitsForKilledRunsLastStatement_data();
     void waitsForKilledRunsLastStatement();
+    void queryCompletedByEarlierAttempt();
 
 private:
     bool open(const QString &driver);
@@ -554,4 +555,33 @@ void TestScriptEngine::waitsForKilledRunsLastStatement()
 }
 
 QTEST_GUILESS_MAIN(TestScriptEngine)
+// A query command whose script completed just before the run was stopped, before the command
+// was marked done: carried on, it must not run the script again; another command with the same
+// file does.
+void TestScriptEngine::queryCompletedByEarlierAttempt()
+{
+    QVERIFY(open(QStringLiteral("QSQLITE")));
+    TKvQuery create(*FDb);
+    create.SQL = QStringList{"create table STEPS (N integer)"};
+    create.ExecSQL();
+    const QByteArray bytes = "insert into STEPS values (1)\r\n;\r\ninsert into STEPS values (2)\r\n";
+    const QList<sqlscript::Statement> statements = {
+        {{"insert into STEPS values (1)"}, sqlscript::Terminator::Semicolon},
+        {{"insert into STEPS values (2)"}, sqlscript::Terminator::Semicolon}};
+    QList<qint64> noted;
+    FEngine->setCommandRun({std::nullopt, [&](qint64 run) { noted << run; }});
+    FEngine->runQueryFile(QStringLiteral("slow.sql"), bytes, statements);
+    QCOMPARE(steps(), (QStringList{"1", "2"}));
+    QCOMPARE(noted.size(), 1);
+
+    FEngine->setCommandRun({noted.first(), [&](qint64 run) { noted << run; }});
+    FEngine->runQueryFile(QStringLiteral("slow.sql"), bytes, statements);
+    QCOMPARE(steps(), (QStringList{"1", "2"}));
+    QCOMPARE(noted.size(), 1);
+
+    FEngine->setCommandRun({});
+    FEngine->runQueryFile(QStringLiteral("slow.sql"), bytes, statements);
+    QCOMPARE(steps(), (QStringList{"1", "1", "2", "2"}));
+}
+
 #include "tst_scriptengine.moc"
