@@ -569,14 +569,15 @@ HttpClient::Outcome HttpClient::attempt(const QUrl &url, const QUrl &asked, cons
                 failure = std::make_exception_ptr(EContentMismatch(total, true));
                 if (base > 0)
                     outcome = Outcome::Restart;
-            } else if (const QString error = target.install(); !error.isEmpty()) {
-                target.discard();
-                failure = std::make_exception_ptr(
-                    EInOutError(QStringLiteral("Cannot write file \"%1\": %2")
-                                    .arg(nativeName(destinationPath), writeFailureReason(destinationPath, error)),
-                                volumeFull(destinationPath)));
             } else {
-                outcome = Outcome::Done;
+                try {
+                    target.install();
+                    outcome = Outcome::Done;
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            }
+            if (outcome == Outcome::Done) {
                 // A continued answer names the file as the part before it did, when it names it at all.
                 const QByteArray etag = partial::strongETag(*reply);
                 const QByteArray modified = partial::lastModified(*reply);

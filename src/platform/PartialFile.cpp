@@ -13,11 +13,6 @@ namespace klv {
 
 namespace {
 constexpr qint64 kReadBlock = 256 * 1024;
-
-QString nativeName(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
 } // namespace
 
 PartialFile::PartialFile(const QString &destinationPath, bool continuable)
@@ -37,8 +32,8 @@ PartialFile::PartialFile(const QString &destinationPath, bool continuable)
     // Opened before the request, so that a destination that cannot be written costs no request.
     // What it holds stays until the answer shows whether it is continued.
     if (!FFile.open(QIODevice::ReadWrite))
-        throw EInOutError(
-            QStringLiteral("Cannot create file \"%1\": %2").arg(nativeName(destinationPath), FFile.errorString()));
+        throw EInOutError(QStringLiteral("Cannot create file \"%1\": %2")
+                              .arg(QDir::toNativeSeparators(destinationPath), FFile.errorString()));
 }
 
 void PartialFile::continueStored(BackgroundSha256 *hasher)
@@ -104,13 +99,16 @@ bool PartialFile::close()
     return flushed && FFile.error() == QFileDevice::NoError;
 }
 
-QString PartialFile::install()
+void PartialFile::install()
 {
-    if (const QString error = replaceFile(FFile.fileName(), FDestination); !error.isEmpty())
-        return error;
+    if (const QString error = replaceFile(FFile.fileName(), FDestination); !error.isEmpty()) {
+        FDiscard = true;
+        throw EInOutError(QStringLiteral("Cannot write file \"%1\": %2")
+                              .arg(QDir::toNativeSeparators(FDestination), writeFailureReason(FDestination, error)),
+                          volumeFull(FDestination));
+    }
     if (FResumable)
         QFile::remove(FInfoPath);
-    return {};
 }
 
 void PartialFile::settle()
@@ -130,9 +128,10 @@ void PartialFile::settle()
 
 EInOutError PartialFile::writeError() const
 {
-    return EInOutError(QStringLiteral("Cannot write file \"%1\": %2")
-                           .arg(nativeName(FDestination), writeFailureReason(FFile.fileName(), FFile.errorString())),
-                       volumeFull(FFile.fileName()));
+    return EInOutError(
+        QStringLiteral("Cannot write file \"%1\": %2")
+            .arg(QDir::toNativeSeparators(FDestination), writeFailureReason(FFile.fileName(), FFile.errorString())),
+        volumeFull(FFile.fileName()));
 }
 
 } // namespace klv

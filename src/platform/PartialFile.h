@@ -48,8 +48,9 @@ public:
 
     // Flushes and closes the file; false when its last bytes did not reach the disk.
     bool close();
-    // Puts the closed file in place of the destination; the reason when that failed.
-    QString install();
+    // Puts the closed file in place of the destination; throws EInOutError naming it when that
+    // failed (and the file goes).
+    void install();
     // After an attempt that did not put the file in place: what can be continued stays, with its
     // info written now if it was still due; everything else goes.
     void settle();

@@ -132,6 +132,7 @@ private Q_SLOTS:
     void abortDuringRetryPause_data();
     void abortDuringRetryPause();
     void fullDisk();
+    void destinationNotReplaceable();
 
 private:
     QUrl nginxUrl(const QString &path, bool https = false) const;
@@ -1358,6 +1359,25 @@ void TestHttpClient::fullDisk()
     QCOMPARE(testsupport::readFile(destination), QByteArray("earlier"));
     QCOMPARE(filesIn(volume), QStringList{"pkg.zlb"});
 #endif
+}
+
+// The whole file arrived but cannot take the destination's place (a folder of that name): the
+// transfer fails naming the destination, the folder stays, and no partial file is left.
+void TestHttpClient::destinationNotReplaceable()
+{
+    const QString destination = FInstall->filePath("pkg.zlb");
+    QVERIFY(QDir().mkpath(destination + "/inside"));
+    publish("small.zlb", bodyOfSize(1000));
+    auto client = nginxClient();
+    try {
+        client->get(nginxUrl(FTestFolder + "/small.zlb"), destination);
+        QFAIL("no exception");
+    } catch (const EInOutError &e) {
+        QVERIFY2(e.message().startsWith("Cannot write file \"" + QDir::toNativeSeparators(destination) + "\": "),
+                 qPrintable(e.message()));
+    }
+    QVERIFY(QFileInfo(destination + "/inside").isDir());
+    QCOMPARE(filesIn(FInstall->path()), QStringList{"pkg.zlb/"});
 }
 
 QTEST_GUILESS_MAIN(TestHttpClient)
