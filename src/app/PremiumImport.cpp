@@ -88,8 +88,9 @@ QString messageOf(const std::exception_ptr &error)
 
 // The material keys by code. Where the database compares texts byte for byte, as a hash does, the
 // table is read once. Elsewhere the database's own comparison decides: each distinct code is asked
-// for once, many codes in one question where they are known beforehand (prefetch). Of several
-// materials with one code the first the database returns counts, as with the query per code.
+// for once; codes known beforehand (prefetch) are found by reading the table, or by asking many
+// in one question where the table is much larger than the list. Of several materials with one code
+// the first the database returns counts, as with the query per code.
 class PremiumImport::MaterialKeys
 {
 public:
@@ -133,6 +134,23 @@ public:
                 seen.insert(code);
                 unknown << code;
             }
+        if (unknown.isEmpty())
+            return;
+        if (materialCount() <= kRowsReadPerCode * unknown.size()) {
+            // Fewer questions: the whole table in one answer, the codes looked for here.
+            const QSet<QString> wanted(unknown.cbegin(), unknown.cend());
+            TKvQuery question(FDatabase);
+            question.SQL =
+                QStringList{QStringLiteral("Select SCODE_MAT, SSYSKEY_MAT"), QStringLiteral("From ARNMATERIAAL")};
+            question.UniDirectional = true;
+            question.Open();
+            for (; !question.Eof(); question.Next()) {
+                const QVariant code = question.Field(0);
+                if (!code.isNull() && wanted.contains(code.toString()) && !FAsked.contains(code.toString()))
+                    FAsked.insert(code.toString(), question.Field(1).toString());
+            }
+            return;
+        }
         for (qsizetype from = 0; from < unknown.size(); from += kCodesPerQuestion) {
             const QStringList part = unknown.mid(from, kCodesPerQuestion);
             QStringList markers;
@@ -173,6 +191,17 @@ public:
 
 private:
     static constexpr qsizetype kCodesPerQuestion = 500;
+    // Reading a material's row costs a fraction of asking for one code among many (measured over
+    // ODBC): up to this many rows per code wanted, the whole table is read.
+    static constexpr qsizetype kRowsReadPerCode = 2;
+
+    qsizetype materialCount()
+    {
+        TKvQuery count(FDatabase);
+        count.SQL = QStringList{QStringLiteral("Select Count(*) as MATCOUNT"), QStringLiteral("From ARNMATERIAAL")};
+        count.Open();
+        return count.fieldAsInteger(QStringLiteral("MATCOUNT"));
+    }
 
     KlvDatabase &FDatabase;
     TKvQuery FQuery;
@@ -270,6 +299,7 @@ PremiumImport::Result PremiumImport::ImportPremiumList(const QString &path)
             // writeRows rolled back.
             if (failed.several && singleFrom < 0) {
                 singleFrom = failed.firstRow;
+                result.redone = true;
                 reader.Close();
                 reader.Open();
                 continue;
@@ -307,7 +337,8 @@ int PremiumImport::writeRows(TCSVReader &reader, const QDateTime &listStart, con
         throw;
     }
 
-    BatchInsert insert(FDatabase, QStringLiteral("ARNPREMIE"), kColumns, singleFrom == 0 ? 1 : FRowsPerStatement);
+    BatchInsert insert(FDatabase, QStringLiteral("ARNPREMIE"), kColumns, singleFrom == 0 ? 1 : FRowsPerStatement,
+                       FPortableBatches ? BatchInsert::Batching::Portable : BatchInsert::Batching::Best);
     qsizetype written = 0;    // rows handed to the insert
     qsizetype batchFirst = 0; // the first of them not in the database yet
     int batchLine = 0;        // its line

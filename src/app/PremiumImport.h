@@ -27,6 +27,7 @@ public:
         bool imported = false; // the rows were committed
         int rows = 0;          // rows written for the region
         QString failure;       // why the rows were not written; empty otherwise
+        bool redone = false;   // a statement of several rows failed, so rows went one at a time
     };
 
     // `regioCode` is read at each import, so it may be the window's region code that the version
@@ -50,6 +51,9 @@ public:
     // Rows written by one statement where the database takes several; 0, the default, leaves it to
     // the driver. Tests set other sizes to compare the rows with those written one at a time.
     void setRowsPerStatement(int rows) { FRowsPerStatement = rows; }
+    // Through ODBC, rows go as parameter arrays, the way every ODBC driver takes, also where the
+    // server is known to take a faster way. Tests use it to try that way on the test server.
+    void setPortableBatches(bool portable) { FPortableBatches = portable; }
 
 private:
     class MaterialKeys;
@@ -64,6 +68,7 @@ private:
     Dialogs &FDialogs;
     LogSink FLog;
     int FRowsPerStatement = 0; // the driver's own best
+    bool FPortableBatches = false;
 };
 
 } // namespace klv

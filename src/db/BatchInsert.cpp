@@ -18,11 +18,6 @@ namespace {
     throw EDBEngineError(databaseErrorText(error));
 }
 
-bool isPostgres(const KlvDatabase &database)
-{
-    return database.config().driver == u"QPSQL";
-}
-
 bool isOdbc(const KlvDatabase &database)
 {
     return database.config().driver == u"QODBC";
@@ -32,22 +27,23 @@ bool isOdbc(const KlvDatabase &database)
 // arrays, which every ODBC driver takes.
 bool takesSeveralRows(const KlvDatabase &database)
 {
-    return isPostgres(database) || isOdbc(database) || database.config().driver == u"QSQLITE";
+    return database.isPostgres() || isOdbc(database) || database.config().driver == u"QSQLITE";
 }
 
 // SQLite takes at most 999 parameters in a statement in its smallest configuration; a larger
 // statement gains little there, since nothing travels over a network.
 int defaultRows(const KlvDatabase &database, qsizetype columns)
 {
-    if (isPostgres(database) || isOdbc(database))
+    if (database.isPostgres() || isOdbc(database))
         return 1000;
     if (database.config().driver == u"QSQLITE")
         return int(std::clamp<qsizetype>(999 / std::max<qsizetype>(columns, 1), 1, 100));
     return 1;
 }
 
-// The array type that holds a column of these values.
-QString arrayType(const QVariant &value)
+// The array type that holds a column of these values. Moments go as the instant in UTC, or as
+// the local date and time where the driver binds a moment that way (ODBC).
+QString arrayType(const QVariant &value, bool localMoments)
 {
     switch (value.metaType().id()) {
     case QMetaType::Double:
@@ -58,7 +54,7 @@ QString arrayType(const QVariant &value)
     case QMetaType::UInt:
         return QStringLiteral("int8[]");
     case QMetaType::QDateTime:
-        return QStringLiteral("timestamptz[]");
+        return localMoments ? QStringLiteral("timestamp[]") : QStringLiteral("timestamptz[]");
     default:
         return QStringLiteral("text[]");
     }
@@ -79,8 +75,9 @@ bool sameValue(const QVariant &a, const QVariant &b)
 }
 } // namespace
 
-BatchInsert::BatchInsert(KlvDatabase &database, QString table, QStringList columns, int rowsPerStatement)
-    : FDatabase(database), FTable(std::move(table)), FColumns(std::move(columns))
+BatchInsert::BatchInsert(KlvDatabase &database, QString table, QStringList columns, int rowsPerStatement,
+                         Batching batching)
+    : FDatabase(database), FTable(std::move(table)), FColumns(std::move(columns)), FBatching(batching)
 {
     setRowsPerStatement(rowsPerStatement);
 }
@@ -95,8 +92,8 @@ void BatchInsert::setRowsPerStatement(int rows)
         FFull.reset();
         FRows = wanted;
     }
-    FArrays = FRows > 1 && isPostgres(FDatabase);
-    FParameterArrays = FRows > 1 && isOdbc(FDatabase);
+    FArrays = FRows > 1 && FDatabase.isPostgres() && !(isOdbc(FDatabase) && FBatching == Batching::Portable);
+    FParameterArrays = FRows > 1 && isOdbc(FDatabase) && !FArrays;
 }
 
 QString BatchInsert::insertText(int rows) const
@@ -191,9 +188,12 @@ QString BatchInsert::arrayElement(const QVariant &value)
         if (!moment.isValid())
             return QStringLiteral("NULL");
         if (FLastMomentText.isEmpty() || !sameValue(moment, FLastMoment)) {
-            // The instant in UTC, as the driver sends a bound moment.
+            // As the driver sends a bound moment: the instant in UTC, or through ODBC the local
+            // date and time.
             FLastMoment = moment;
-            FLastMomentText = QLocale::c().toString(moment.toUTC(), u"yyyy-MM-ddThh:mm:ss.zzz") + u'Z';
+            FLastMomentText = isOdbc(FDatabase)
+                                  ? QLocale::c().toString(moment, u"yyyy-MM-dd hh:mm:ss.zzz")
+                                  : QLocale::c().toString(moment.toUTC(), u"yyyy-MM-ddThh:mm:ss.zzz") + u'Z';
         }
         text = FLastMomentText;
         break;
@@ -212,8 +212,22 @@ void BatchInsert::writeArrays(const std::vector<QVariant> &values)
     const qsizetype columns = FColumns.size();
     const qsizetype rows = qsizetype(values.size()) / columns;
     QSqlDriver *driver = FDatabase.connection().driver();
-    // A column with one value for all rows (the list's date) goes as that value, written as the
-    // driver writes a bound one; every other column as an array, unnested into rows.
+    // Through ODBC every value is bound, so the driver quotes it; PostgreSQL's own driver writes
+    // them into the text as it writes a bound value.
+    const bool bound = isOdbc(FDatabase);
+    // The text names the selected values first, then the arrays: their parameters in that order.
+    QVariantList selectedParameters, arrayParameters;
+    const auto value = [&](QVariantList &parameters, const QVariant &v, const QString &cast) {
+        if (bound) {
+            parameters << v;
+            return u'?' + cast;
+        }
+        QSqlField field(QString(), v.metaType());
+        field.setValue(v);
+        return driver->formatValue(field) + cast;
+    };
+    // A column with one value for all rows (the list's date) goes as that value; every other
+    // column as an array, unnested into rows.
     QStringList selected;
     QStringList arrays;
     QStringList names; // of the unnested columns
@@ -223,34 +237,39 @@ void BatchInsert::writeArrays(const std::vector<QVariant> &values)
         for (qsizetype r = 1; constant && r < rows; ++r)
             constant = sameValue(values[size_t(r * columns + c)], first);
         if (constant) {
-            QSqlField field(QString(), first.metaType());
-            field.setValue(first);
-            selected << driver->formatValue(field);
+            selected << value(selectedParameters, first, QString());
             continue;
         }
         QVariant typed;
         QString array = QStringLiteral("{");
         for (qsizetype r = 0; r < rows; ++r) {
-            const QVariant &value = values[size_t(r * columns + c)];
-            if (!typed.isValid() && !value.isNull())
-                typed = value;
+            const QVariant &element = values[size_t(r * columns + c)];
+            if (!typed.isValid() && !element.isNull())
+                typed = element;
             if (r > 0)
                 array += u',';
-            array += arrayElement(value);
+            array += arrayElement(element);
         }
         array += u'}';
-        // The literal's quotes and backslashes as the driver escapes any text.
-        QSqlField field{QString(), QMetaType(QMetaType::QString)};
-        field.setValue(array);
         names << QStringLiteral("c%1").arg(c);
         selected << QStringLiteral("u.") + names.last();
-        arrays << driver->formatValue(field) + QStringLiteral("::") + arrayType(typed);
+        arrays << value(arrayParameters, array, QStringLiteral("::") + arrayType(typed, bound));
     }
     const QString text = QStringLiteral("Insert Into %1 (%2) Select %3 From unnest(%4) As u(%5)")
                              .arg(FTable, FColumns.join(QStringLiteral(", ")), selected.join(QStringLiteral(", ")),
                                   arrays.join(QStringLiteral(", ")), names.join(QStringLiteral(", ")));
     QSqlQuery query(FDatabase.connection());
-    if (!query.exec(text))
+    bool ok = false;
+    if (bound) {
+        ok = query.prepare(text);
+        const QVariantList parameters = selectedParameters + arrayParameters;
+        for (qsizetype i = 0; ok && i < parameters.size(); ++i)
+            query.bindValue(int(i), parameters[i]);
+        ok = ok && query.exec();
+    } else {
+        ok = query.exec(text);
+    }
+    if (!ok)
         raise(query.lastError());
 }
 

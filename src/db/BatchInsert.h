@@ -15,17 +15,26 @@ class KlvDatabase;
 
 // Inserts rows into one table with few round trips. Rows are gathered and written several at a
 // time where the driver is known to take that: on SQLite one prepared statement of several rows
-// ("Values (...), (...)"), on PostgreSQL one statement that unnests an array per column (the
-// server reads an array far faster than as many separate values), through ODBC one prepared row
-// executed with parameter arrays. Whenever one row per statement is asked for, each row goes
-// through one prepared statement with bound values.
-// Failures raise EDBEngineError with the driver's text; which row of a statement of several
-// failed is not known, so a caller that must say it writes those rows again one at a time.
+// ("Values (...), (...)"), on PostgreSQL, also behind ODBC, one statement that unnests an array
+// per column (the server reads an array far faster than as many separate values), through any
+// other ODBC data source one prepared row executed with parameter arrays. Whenever one row per statement is asked for,
+// each row goes through one prepared statement with bound values. Failures raise EDBEngineError with the driver's text;
+// which row of a statement of several failed is not known, so a caller that must say it writes those rows again one at
+// a time.
 class BatchInsert
 {
 public:
+    // How several rows go at once through ODBC: the server's fastest way where it is known, or
+    // parameter arrays, which every ODBC driver takes.
+    enum class Batching
+    {
+        Best,
+        Portable
+    };
+
     // Rows per statement unless told otherwise: 0 is the driver's own best.
-    BatchInsert(KlvDatabase &database, QString table, QStringList columns, int rowsPerStatement = 0);
+    BatchInsert(KlvDatabase &database, QString table, QStringList columns, int rowsPerStatement = 0,
+                Batching batching = Batching::Best);
 
     int rowsPerStatement() const { return FRows; }
     // Writes what is pending first.
@@ -47,6 +56,7 @@ private:
     KlvDatabase &FDatabase;
     QString FTable;
     QStringList FColumns;
+    Batching FBatching;
     bool FArrays = false;          // PostgreSQL: rows as arrays per column
     bool FParameterArrays = false; // ODBC: the rows as parameter arrays
     std::optional<odbc::ParameterArrays> FOdbcInsert;

@@ -141,8 +141,12 @@ bool KlvDatabase::commitsEachStatement() const
     // implicit transaction; its ODBC driver passes such a text on whole. Other servers may commit
     // each statement of it on its own, so there a record and its statement take a transaction of
     // their own.
-    return FOdbc.ddl == odbc::TransactionBehaviour::Ddl::Transactional &&
-           FOdbc.dbmsName.compare(QStringLiteral("PostgreSQL"), Qt::CaseInsensitive) == 0;
+    return FOdbc.ddl == odbc::TransactionBehaviour::Ddl::Transactional && isPostgres();
+}
+
+bool KlvDatabase::isPostgres() const
+{
+    return FConfig.driver == u"QPSQL" || FOdbc.dbmsName.compare(QStringLiteral("PostgreSQL"), Qt::CaseInsensitive) == 0;
 }
 
 QString KlvDatabase::connectionCountSql() const

@@ -4,6 +4,7 @@
 #include "platform/Convert.h"
 #include "platform/Exceptions.h"
 
+#include <QSet>
 #include <QSqlError>
 #include <QSqlRecord>
 
@@ -52,12 +53,12 @@ TKvQuery::~TKvQuery()
 void TKvQuery::setParam(const QString &name, const QVariant &value)
 {
     const QString key = name.startsWith(u':') ? name.mid(1) : name;
-    for (auto &param : FParams) {
-        if (param.first.compare(key, Qt::CaseInsensitive) == 0) {
-            param.second = value;
-            return;
-        }
+    const QString folded = key.toCaseFolded();
+    if (const auto known = FParamIndex.constFind(folded); known != FParamIndex.cend()) {
+        FParams[*known].second = value;
+        return;
     }
+    FParamIndex.insert(folded, FParams.size());
     FParams.append({key, value});
 }
 
@@ -89,16 +90,18 @@ void TKvQuery::run()
     bool ok = false;
     if (!FDirect) {
         // Parameter names match without regard to case; a placeholder without a value is null.
+        // Looked up by hash: a question may carry hundreds of parameters.
         const QStringList names = placeholders(text());
+        QSet<QString> used;
+        used.reserve(names.size());
+        for (const QString &name : names)
+            used.insert(name.toCaseFolded());
         for (const auto &param : FParams)
-            if (!names.contains(param.first, Qt::CaseInsensitive))
+            if (!used.contains(param.first.toCaseFolded()))
                 throw EDBEngineError(QStringLiteral("Parameter '%1' not found").arg(param.first));
         for (const QString &name : names) {
-            QVariant value;
-            for (const auto &param : FParams)
-                if (param.first.compare(name, Qt::CaseInsensitive) == 0)
-                    value = param.second;
-            FQuery->bindValue(u':' + name, value);
+            const auto known = FParamIndex.constFind(name.toCaseFolded());
+            FQuery->bindValue(u':' + name, known == FParamIndex.cend() ? QVariant() : FParams[*known].second);
         }
         ok = FQuery->exec();
     } else {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QPair>
 #include <QSqlQuery>
@@ -63,6 +64,7 @@ private:
     KlvDatabase &FOwner;
     std::optional<QSqlQuery> FQuery;
     QList<QPair<QString, QVariant>> FParams;
+    QHash<QString, qsizetype> FParamIndex; // by case-folded name
     bool FPrepared = false;
     bool FDirect = false; // run as text, not prepared on the server
     bool FActive = false;
