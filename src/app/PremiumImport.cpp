@@ -4,6 +4,7 @@
 #include "db/BatchInsert.h"
 #include "db/KlvDatabase.h"
 #include "db/KvQuery.h"
+#include "db/OdbcAccess.h"
 #include "db/SysKeys.h"
 #include "db/TextRoutines.h"
 #include "platform/Convert.h"
@@ -97,19 +98,11 @@ public:
     explicit MaterialKeys(KlvDatabase &database) : FDatabase(database), FQuery(database)
     {
         if (database.comparesTextsExactly()) {
-            FQuery.SQL =
-                QStringList{QStringLiteral("Select SCODE_MAT, SSYSKEY_MAT"), QStringLiteral("From ARNMATERIAAL")};
-            FQuery.UniDirectional = true;
-            FQuery.Open();
-            const int code = FQuery.FieldIndex(QStringLiteral("SCODE_MAT"));
-            const int key = FQuery.FieldIndex(QStringLiteral("SSYSKEY_MAT"));
             FTable.emplace();
-            for (; !FQuery.Eof(); FQuery.Next()) {
-                const QVariant value = FQuery.Field(code);
-                if (!value.isNull() && !FTable->contains(value.toString()))
-                    FTable->insert(value.toString(), FQuery.Field(key).toString());
-            }
-            CloseAndUnprepare(FQuery);
+            forEachMaterial([&](const QString &code, const QString &key) {
+                if (!FTable->contains(code))
+                    FTable->insert(code, key);
+            });
         } else {
             FQuery.SQL = QStringList{QStringLiteral("Select SSYSKEY_MAT"), QStringLiteral("From ARNMATERIAAL"),
                                      QStringLiteral("Where SCODE_MAT = :scode_mat")};
@@ -128,27 +121,23 @@ public:
     void prefetch(const QStringList &codes)
     {
         QStringList unknown;
-        QSet<QString> seen;
+        QSet<QString> wanted;
+        wanted.reserve(codes.size());
         for (const QString &code : codes)
-            if (!FAsked.contains(code) && !seen.contains(code)) {
-                seen.insert(code);
+            if (!FAsked.contains(code) && !wanted.contains(code)) {
+                wanted.insert(code);
                 unknown << code;
             }
         if (unknown.isEmpty())
             return;
         if (materialCount() <= kRowsReadPerCode * unknown.size()) {
-            // Fewer questions: the whole table in one answer, the codes looked for here.
-            const QSet<QString> wanted(unknown.cbegin(), unknown.cend());
-            TKvQuery question(FDatabase);
-            question.SQL =
-                QStringList{QStringLiteral("Select SCODE_MAT, SSYSKEY_MAT"), QStringLiteral("From ARNMATERIAAL")};
-            question.UniDirectional = true;
-            question.Open();
-            for (; !question.Eof(); question.Next()) {
-                const QVariant code = question.Field(0);
-                if (!code.isNull() && wanted.contains(code.toString()) && !FAsked.contains(code.toString()))
-                    FAsked.insert(code.toString(), question.Field(1).toString());
-            }
+            // Fewer questions: the whole table in one answer, the codes looked for here. A code
+            // leaves `wanted` when found, so the first material with it counts.
+            FAsked.reserve(FAsked.size() + unknown.size());
+            forEachMaterial([&](const QString &code, const QString &key) {
+                if (wanted.remove(code))
+                    FAsked.insert(code, key);
+            });
             return;
         }
         for (qsizetype from = 0; from < unknown.size(); from += kCodesPerQuestion) {
@@ -194,6 +183,28 @@ private:
     // Reading a material's row costs a fraction of asking for one code among many (measured over
     // ODBC): up to this many rows per code wanted, the whole table is read.
     static constexpr qsizetype kRowsReadPerCode = 2;
+
+    // Each material with a code: its code and key, in the order the database returns them.
+    void forEachMaterial(const std::function<void(const QString &code, const QString &key)> &take)
+    {
+        const QString sql = QStringLiteral("Select SCODE_MAT, SSYSKEY_MAT From ARNMATERIAAL");
+        if (FDatabase.config().driver == u"QODBC") {
+            odbc::readTexts(FDatabase.connection(), sql, 2, [&](const QString *values) {
+                if (!values[0].isNull())
+                    take(values[0], values[1]);
+            });
+            return;
+        }
+        TKvQuery query(FDatabase);
+        query.SQL = QStringList{sql};
+        query.UniDirectional = true;
+        query.Open();
+        for (; !query.Eof(); query.Next()) {
+            const QVariant code = query.Field(0);
+            if (!code.isNull())
+                take(code.toString(), query.Field(1).toString());
+        }
+    }
 
     qsizetype materialCount()
     {

@@ -185,14 +185,24 @@ TransactionBehaviour transactionBehaviour(const QSqlDatabase &db)
     return out;
 }
 
-struct ParameterArrays::Handle
+namespace {
+// A statement handle of its own on the connection, freed when it goes.
+struct Statement
 {
     SQLHSTMT stmt = SQL_NULL_HSTMT;
-    ~Handle()
+    Statement() = default;
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+    ~Statement()
     {
         if (stmt != SQL_NULL_HSTMT)
             SQLFreeHandle(SQL_HANDLE_STMT, stmt);
     }
+};
+} // namespace
+
+struct ParameterArrays::Handle : Statement
+{
 };
 
 ParameterArrays::ParameterArrays(const QSqlDatabase &db, const QString &sql, int columns)
@@ -256,6 +266,88 @@ void ParameterArrays::execute(const std::vector<QVariant> &values)
         throw EDBEngineError(rowFailure);
     if (qsizetype(processed) != rows)
         throw EDBEngineError(QStringLiteral("The driver processed %1 of %2 rows").arg(processed).arg(rows));
+}
+
+void readTexts(const QSqlDatabase &db, const QString &sql, int columns,
+               const std::function<void(const QString *values)> &row)
+{
+    constexpr SQLULEN kRowsPerFetch = 1000;
+    constexpr SQLULEN kLongest = 4000; // characters of one value
+    const SQLHDBC dbc = connectionHandle(db);
+    if (dbc == SQL_NULL_HDBC)
+        throw EDBEngineError(QStringLiteral("Reading rows needs an open ODBC connection"));
+    Statement statement;
+    if (!succeeded(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &statement.stmt)))
+        raise(SQL_HANDLE_DBC, dbc);
+    const SQLHSTMT stmt = statement.stmt;
+    if (!succeeded(SQLExecDirectW(stmt, const_cast<SQLWCHAR *>(reinterpret_cast<const SQLWCHAR *>(sql.utf16())),
+                                  SQLINTEGER(sql.size()))))
+        raise(SQL_HANDLE_STMT, stmt);
+    SQLSMALLINT resultColumns = 0;
+    if (!succeeded(SQLNumResultCols(stmt, &resultColumns)) || resultColumns < columns)
+        throw EDBEngineError(QStringLiteral("The query returns %1 columns, not %2").arg(resultColumns).arg(columns));
+
+    // One array of texts and one of lengths per column, each as wide as the column's size.
+    struct Column
+    {
+        SQLLEN width = 0; // bytes per value, the terminator included
+        std::vector<SQLWCHAR> data;
+        std::vector<SQLLEN> lengths;
+    };
+    std::vector<Column> bound(static_cast<size_t>(columns));
+    for (int c = 0; c < columns; ++c) {
+        SQLWCHAR name[256] = {};
+        SQLSMALLINT nameLength = 0, type = 0, decimals = 0, nullable = 0;
+        SQLULEN size = 0;
+        if (!succeeded(
+                SQLDescribeColW(stmt, SQLUSMALLINT(c + 1), name, 256, &nameLength, &type, &size, &decimals, &nullable)))
+            raise(SQL_HANDLE_STMT, stmt);
+        const SQLULEN characters = size == 0 || size > kLongest ? kLongest : size;
+        Column &column = bound[size_t(c)];
+        column.width = SQLLEN((characters + 1) * sizeof(SQLWCHAR));
+        column.data.assign(size_t(characters + 1) * kRowsPerFetch, 0);
+        column.lengths.assign(kRowsPerFetch, 0);
+    }
+    SQLULEN fetched = 0;
+    const bool set =
+        succeeded(SQLSetStmtAttrW(stmt, SQL_ATTR_ROW_BIND_TYPE, reinterpret_cast<SQLPOINTER>(SQL_BIND_BY_COLUMN), 0)) &&
+        succeeded(SQLSetStmtAttrW(stmt, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(kRowsPerFetch), 0)) &&
+        succeeded(SQLSetStmtAttrW(stmt, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0));
+    if (!set)
+        raise(SQL_HANDLE_STMT, stmt);
+    for (int c = 0; c < columns; ++c) {
+        Column &column = bound[size_t(c)];
+        if (!succeeded(SQLBindCol(stmt, SQLUSMALLINT(c + 1), SQL_C_WCHAR, column.data.data(), column.width,
+                                  column.lengths.data())))
+            raise(SQL_HANDLE_STMT, stmt);
+    }
+    std::vector<QString> values(static_cast<size_t>(columns));
+    for (;;) {
+        const SQLRETURN r = SQLFetch(stmt);
+        if (r == SQL_NO_DATA)
+            return;
+        if (!succeeded(r))
+            raise(SQL_HANDLE_STMT, stmt);
+        for (SQLULEN i = 0; i < std::min(fetched, kRowsPerFetch); ++i) {
+            for (int c = 0; c < columns; ++c) {
+                const Column &column = bound[size_t(c)];
+                const SQLLEN length = column.lengths[i];
+                if (length == SQL_NULL_DATA) {
+                    values[size_t(c)] = QString();
+                    continue;
+                }
+                if (length < 0 || length >= column.width)
+                    throw EDBEngineError(QStringLiteral("A value of column %1 is longer than %2 characters")
+                                             .arg(c + 1)
+                                             .arg(column.width / SQLLEN(sizeof(SQLWCHAR)) - 1));
+                values[size_t(c)] = length == 0
+                                        ? QStringLiteral("")
+                                        : fromWide(column.data.data() + i * SQLULEN(column.width) / sizeof(SQLWCHAR),
+                                                   qsizetype(length) / qsizetype(sizeof(SQLWCHAR)));
+            }
+            row(values.data());
+        }
+    }
 }
 
 } // namespace klv::odbc

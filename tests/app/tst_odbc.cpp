@@ -14,11 +14,13 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QPushButton>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTabWidget>
 #include <QTest>
 
 using namespace klv;
+using namespace Qt::StringLiterals;
 using Kind = Dialogs::Kind;
 
 namespace {
@@ -55,6 +57,7 @@ private Q_SLOTS:
     void statementsOverOdbc_data();
     void statementsOverOdbc();
     void transactionsOverOdbc();
+    void readsTextsInBlocks();
 
 private:
     void start(const QString &alias);
@@ -471,6 +474,32 @@ void TestOdbc::transactionsOverOdbc()
     QStringList names = pgColumn(QStringLiteral("select NAME from RUNLOG"));
     names.sort();
     QCOMPARE(names, (QStringList{"after", "first"}));
+    db.Close();
+}
+
+// Rows read in blocks are the rows QSqlQuery reads one at a time: texts, empty texts, nulls,
+// characters beyond ASCII, over several fetches; a value longer than the reader takes is refused.
+void TestOdbc::readsTextsInBlocks()
+{
+    KlvDatabase db(AliasTable(F.ini), nullptr);
+    openOwnDatabase(db);
+    const QString sql = QStringLiteral("select g::text, case when g % 3 = 0 then null else repeat(chr(233) || "
+                                       "'x''\\\"', g % 40) end from generate_series(1, 2500) g order by g");
+    const auto line = [](const QString &a, const QString &b) { return a + u'|' + (b.isNull() ? u"<null>"_s : b); };
+    QStringList expected;
+    {
+        QSqlQuery q(db.connection());
+        QVERIFY2(q.exec(sql), qPrintable(q.lastError().text()));
+        while (q.next())
+            expected << line(q.value(0).toString(), q.value(1).isNull() ? QString() : q.value(1).toString());
+    }
+    QStringList read;
+    odbc::readTexts(db.connection(), sql, 2, [&](const QString *values) { read << line(values[0], values[1]); });
+    QCOMPARE(read.size(), 2500);
+    QCOMPARE(read, expected);
+    QVERIFY(read.contains(u"40|"_s));
+    QVERIFY_THROWS_EXCEPTION(
+        EDBEngineError, odbc::readTexts(db.connection(), u"select repeat('x', 5000)"_s, 1, [](const QString *) {}));
     db.Close();
 }
 
