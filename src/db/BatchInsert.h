@@ -51,7 +51,8 @@ private:
     QString insertText(int rows) const;
     QSqlQuery &prepared(int rows);
     void writeArrays(const std::vector<QVariant> &values);
-    QString arrayElement(const QVariant &value);
+    // Appends a value as an element of a PostgreSQL array literal.
+    void appendElement(QString &array, const QVariant &value);
 
     KlvDatabase &FDatabase;
     QString FTable;
