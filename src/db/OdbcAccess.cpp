@@ -269,7 +269,7 @@ void ParameterArrays::execute(const std::vector<QVariant> &values)
 }
 
 void readTexts(const QSqlDatabase &db, const QString &sql, int columns,
-               const std::function<void(const QString *values)> &row)
+               const std::function<void(const QString *values)> &row, const QStringList &parameters)
 {
     constexpr SQLULEN kRowsPerFetch = 1000;
     constexpr SQLULEN kLongest = 4000; // characters of one value
@@ -280,6 +280,17 @@ void readTexts(const QSqlDatabase &db, const QString &sql, int columns,
     if (!succeeded(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &statement.stmt)))
         raise(SQL_HANDLE_DBC, dbc);
     const SQLHSTMT stmt = statement.stmt;
+    // Texts bound as they are, as QODBC binds a text; they stay in `parameters` until executed.
+    std::vector<SQLLEN> parameterLengths(size_t(parameters.size()));
+    for (qsizetype i = 0; i < parameters.size(); ++i) {
+        const QString &text = parameters[i];
+        parameterLengths[size_t(i)] = SQLLEN(text.size() * qsizetype(sizeof(SQLWCHAR)));
+        if (!succeeded(SQLBindParameter(stmt, SQLUSMALLINT(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
+                                        SQLULEN(std::max<qsizetype>(text.size(), 1)), 0,
+                                        const_cast<SQLWCHAR *>(reinterpret_cast<const SQLWCHAR *>(text.utf16())),
+                                        parameterLengths[size_t(i)], &parameterLengths[size_t(i)])))
+            raise(SQL_HANDLE_STMT, stmt);
+    }
     if (!succeeded(SQLExecDirectW(stmt, const_cast<SQLWCHAR *>(reinterpret_cast<const SQLWCHAR *>(sql.utf16())),
                                   SQLINTEGER(sql.size()))))
         raise(SQL_HANDLE_STMT, stmt);

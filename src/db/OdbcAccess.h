@@ -2,6 +2,7 @@
 
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <functional>
 #include <memory>
@@ -50,12 +51,13 @@ private:
     int FColumns;
 };
 
-// Runs a query without parameters on an open QODBC connection and hands each row's values to
+// Runs a query on an open QODBC connection, with `parameters` bound as texts to its markers ("?")
+// in order, and hands each row's values to
 // `row` as texts (a null as a null QString). Rows are fetched many at a time into bound column
 // arrays, where QSqlQuery fetches a row and then each value with calls of their own. A value
 // longer than its column's declared size (at most 4,000 characters are taken) raises
 // EDBEngineError, as does any failure, with the driver's text.
 void readTexts(const QSqlDatabase &db, const QString &sql, int columns,
-               const std::function<void(const QString *values)> &row);
+               const std::function<void(const QString *values)> &row, const QStringList &parameters = {});
 
 } // namespace klv::odbc

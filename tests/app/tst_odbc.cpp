@@ -478,7 +478,8 @@ void TestOdbc::transactionsOverOdbc()
 }
 
 // Rows read in blocks are the rows QSqlQuery reads one at a time: texts, empty texts, nulls,
-// characters beyond ASCII, over several fetches; a value longer than the reader takes is refused.
+// characters beyond ASCII, over several fetches; texts bound to markers select rows; a value
+// longer than the reader takes is refused.
 void TestOdbc::readsTextsInBlocks()
 {
     KlvDatabase db(AliasTable(F.ini), nullptr);
@@ -498,6 +499,10 @@ void TestOdbc::readsTextsInBlocks()
     QCOMPARE(read.size(), 2500);
     QCOMPARE(read, expected);
     QVERIFY(read.contains(u"40|"_s));
+    read.clear();
+    odbc::readTexts(db.connection(), u"select g::text from generate_series(1, 2500) g where g::text in (?, ?, ?)"_s, 1,
+                    [&](const QString *values) { read << values[0]; }, {u"1"_s, u"2500"_s, u""_s});
+    QCOMPARE(read, (QStringList{u"1"_s, u"2500"_s}));
     QVERIFY_THROWS_EXCEPTION(
         EDBEngineError, odbc::readTexts(db.connection(), u"select repeat('x', 5000)"_s, 1, [](const QString *) {}));
     db.Close();
