@@ -130,26 +130,20 @@ public:
             }
         if (unknown.isEmpty())
             return;
+        // A code leaves `wanted` when an answer holds it as written, so the first material with
+        // it counts.
+        FAsked.reserve(FAsked.size() + unknown.size());
+        const auto take = [&](const QString &code, const QString &key) {
+            if (wanted.remove(code))
+                FAsked.insert(code, key);
+        };
         if (materialCount() <= kRowsReadPerCode * unknown.size()) {
-            // Fewer questions: the whole table in one answer, the codes looked for here. A code
-            // leaves `wanted` when found, so the first material with it counts.
-            FAsked.reserve(FAsked.size() + unknown.size());
-            forEachMaterial([&](const QString &code, const QString &key) {
-                if (wanted.remove(code))
-                    FAsked.insert(code, key);
-            });
+            // Fewer questions: the whole table in one answer.
+            forEachMaterial(take);
             return;
         }
-        for (qsizetype from = 0; from < unknown.size(); from += kCodesPerQuestion) {
-            const QStringList part = unknown.mid(from, kCodesPerQuestion);
-            const QSet<QString> asked(part.cbegin(), part.cend());
-            forEachMaterial(
-                [&](const QString &code, const QString &key) {
-                    if (asked.contains(code) && !FAsked.contains(code))
-                        FAsked.insert(code, key);
-                },
-                part);
-        }
+        for (qsizetype from = 0; from < unknown.size(); from += kCodesPerQuestion)
+            forEachMaterial(take, unknown.mid(from, kCodesPerQuestion));
     }
 
     // The key of the material with this code; empty when there is none.
@@ -180,7 +174,7 @@ private:
                          const QStringList &codes = {})
     {
         QString sql = QStringLiteral("Select SCODE_MAT, SSYSKEY_MAT From ARNMATERIAAL");
-        const bool throughOdbc = FDatabase.config().driver == u"QODBC";
+        const bool throughOdbc = FDatabase.isOdbc();
         if (!codes.isEmpty()) {
             QStringList markers;
             for (qsizetype i = 0; i < codes.size(); ++i)

@@ -18,23 +18,18 @@ namespace {
     throw EDBEngineError(databaseErrorText(error));
 }
 
-bool isOdbc(const KlvDatabase &database)
-{
-    return database.config().driver == u"QODBC";
-}
-
 // Whether several rows go to the database at once: in one statement, or through ODBC's parameter
 // arrays, which every ODBC driver takes.
 bool takesSeveralRows(const KlvDatabase &database)
 {
-    return database.isPostgres() || isOdbc(database) || database.config().driver == u"QSQLITE";
+    return database.isPostgres() || database.isOdbc() || database.config().driver == u"QSQLITE";
 }
 
 // SQLite takes at most 999 parameters in a statement in its smallest configuration; a larger
 // statement gains little there, since nothing travels over a network.
 int defaultRows(const KlvDatabase &database, qsizetype columns)
 {
-    if (database.isPostgres() || isOdbc(database))
+    if (database.isPostgres() || database.isOdbc())
         return 1000;
     if (database.config().driver == u"QSQLITE")
         return int(std::clamp<qsizetype>(999 / std::max<qsizetype>(columns, 1), 1, 100));
@@ -92,8 +87,8 @@ void BatchInsert::setRowsPerStatement(int rows)
         FFull.reset();
         FRows = wanted;
     }
-    FArrays = FRows > 1 && FDatabase.isPostgres() && !(isOdbc(FDatabase) && FBatching == Batching::Portable);
-    FParameterArrays = FRows > 1 && isOdbc(FDatabase) && !FArrays;
+    FArrays = FRows > 1 && FDatabase.isPostgres() && !(FDatabase.isOdbc() && FBatching == Batching::Portable);
+    FParameterArrays = FRows > 1 && FDatabase.isOdbc() && !FArrays;
 }
 
 QString BatchInsert::insertText(int rows) const
@@ -196,7 +191,7 @@ void BatchInsert::appendElement(QString &array, const QVariant &value)
             // As the driver sends a bound moment: the instant in UTC, or through ODBC the local
             // date and time.
             FLastMoment = moment;
-            FLastMomentText = isOdbc(FDatabase)
+            FLastMomentText = FDatabase.isOdbc()
                                   ? QLocale::c().toString(moment, u"yyyy-MM-dd hh:mm:ss.zzz")
                                   : QLocale::c().toString(moment.toUTC(), u"yyyy-MM-ddThh:mm:ss.zzz") + u'Z';
         }
@@ -232,7 +227,7 @@ void BatchInsert::writeArrays(const std::vector<QVariant> &values)
     QSqlDriver *driver = FDatabase.connection().driver();
     // Through ODBC every value is bound, so the driver quotes it; PostgreSQL's own driver writes
     // them into the text as it writes a bound value.
-    const bool bound = isOdbc(FDatabase);
+    const bool bound = FDatabase.isOdbc();
     // The text names the selected values first, then the arrays: their parameters in that order.
     QVariantList selectedParameters, arrayParameters;
     const auto value = [&](QVariantList &parameters, const QVariant &v, const QString &cast) {

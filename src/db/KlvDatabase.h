@@ -67,6 +67,8 @@ public:
     // Whether a schema change commits the open transaction by itself, as the driver reports it
     // (a server reached through ODBC that does not keep schema changes in a transaction).
     bool schemaChangesCommit() const { return FOdbc.ddl == odbc::TransactionBehaviour::Ddl::CommitsByItself; }
+    // Whether the connection goes through an ODBC data source.
+    bool isOdbc() const { return FConfig.driver == u"QODBC"; }
     // Whether the server is PostgreSQL, through its own driver or behind ODBC: it reads many rows
     // from one array per column far faster than as many separate values.
     bool isPostgres() const;
