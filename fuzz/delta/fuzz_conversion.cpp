@@ -48,15 +48,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     table.resize(qsizetype(written));
 
     const qint64 expected = base.size() + 16;
-    QByteArray patch("KLVPATCH");
-    put<quint32>(patch, 2);
-    put<quint64>(patch, quint64(base.size()));
-    put<quint64>(patch, quint64(expected));
-    put<quint32>(patch, 1); // one segment
-    put<quint32>(patch, 1); // references converted
-    put<quint32>(patch, quint32(table.size()));
-    patch += table + segments;
-
-    klv::fuzz::applyChecked(base, patch, expected);
+    for (const quint32 version : {2, 3}) { // 3 where the layouts hold unwinding records
+        QByteArray patch("KLVPATCH");
+        put<quint32>(patch, version);
+        put<quint64>(patch, quint64(base.size()));
+        put<quint64>(patch, quint64(expected));
+        put<quint32>(patch, 1); // one segment
+        put<quint32>(patch, 1); // references converted
+        put<quint32>(patch, quint32(table.size()));
+        patch += table + segments;
+        klv::fuzz::applyChecked(base, patch, expected);
+    }
     return 0;
 }

@@ -13,7 +13,7 @@
 // of memory (kMaxPrefix + kSegment and zstd's buffers, well under 64 MB) whatever the file's size.
 //
 // Layout, integers little-endian:
-//   "KLVPATCH"  u32 version (2)  u64 base length  u64 result length  u32 segment count
+//   "KLVPATCH"  u32 version (2, or 3 with unwinding records)  u64 base length  u64 result length  u32 segment count
 //   u32 flags (1: references converted)  u32 table length  table (a zstd frame: both files'
 //   layouts and the address map)
 //   per segment: u64 prefix offset  u32 prefix length  u32 result length  u32 frame length  frame

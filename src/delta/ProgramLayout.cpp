@@ -4,6 +4,9 @@
 
 #include <QtEndian>
 
+#include <cstring>
+#include <map>
+
 namespace klv::delta {
 
 namespace {
@@ -17,6 +20,11 @@ constexpr uint32_t kElfNoBits = 8;
 constexpr uint64_t kElfAlloc = 0x2;
 constexpr uint64_t kElfExecute = 0x4;
 constexpr uint32_t kElfSymbols = 2;
+constexpr uint32_t kElfRelocations = 4; // with addends
+constexpr uint32_t kElfDynamicSymbols = 11;
+constexpr uint32_t kJumpSlot = 7;
+constexpr uint64_t kPltEntry = 16;
+constexpr uint64_t kSlot = 8;
 
 // Reads little-endian integers, answering 0 past the end: a header that does not fit yields
 // regions that do not fit, which are then refused.
@@ -74,36 +82,187 @@ std::optional<Layout> peLayout(const Reader &r)
     return layout;
 }
 
-std::optional<Layout> elfLayout(const Reader &r)
+struct ElfSection
 {
-    if (r.at<uint8_t>(4) != 2 || r.at<uint8_t>(5) != 1 || r.at<uint16_t>(18) != kElfAmd64)
-        return std::nullopt; // not 64-bit little-endian x86
+    QByteArray name;
+    uint32_t nameAt = 0;
+    uint32_t type = 0;
+    uint64_t flags = 0;
+    uint64_t address = 0;
+    uint64_t offset = 0;
+    uint64_t size = 0;
+    uint32_t link = 0;
+};
+
+// The zero-ended text at `at` in a string table; empty where it does not fit.
+QByteArray textAt(const QByteArray &file, const ElfSection &strings, uint64_t at)
+{
+    if (at >= strings.size || !Reader(file).has(strings.offset, strings.size))
+        return {};
+    const char *start = file.constData() + strings.offset + at;
+    const void *end = std::memchr(start, 0, size_t(strings.size - at));
+    return end ? QByteArray(start, static_cast<const char *>(end) - start) : QByteArray();
+}
+
+// The section headers of a 64-bit little-endian x86 ELF file, with their names; empty for anything
+// else.
+std::vector<ElfSection> elfSections(const QByteArray &file)
+{
+    const Reader r(file);
+    if (!file.startsWith("\x7f"
+                         "ELF") ||
+        r.at<uint8_t>(4) != 2 || r.at<uint8_t>(5) != 1 || r.at<uint16_t>(18) != kElfAmd64 || r.at<uint16_t>(0x3a) < 64)
+        return {};
     const uint64_t table = r.at<uint64_t>(0x28);
     const uint16_t entrySize = r.at<uint16_t>(0x3a);
     const uint16_t count = r.at<uint16_t>(0x3c);
-    if (entrySize < 64)
-        return std::nullopt;
-    Layout layout;
+    std::vector<ElfSection> sections;
     for (uint16_t i = 0; i < count; ++i) {
         const uint64_t header = table + uint64_t(i) * entrySize;
         if (!r.has(header, 64))
-            return std::nullopt;
-        const uint32_t type = r.at<uint32_t>(header + 4);
-        const uint64_t flags = r.at<uint64_t>(header + 8);
-        const uint64_t address = r.at<uint64_t>(header + 16);
-        const uint64_t offset = r.at<uint64_t>(header + 24);
-        const uint64_t size = r.at<uint64_t>(header + 32);
-        const bool loaded = flags & kElfAlloc;
-        if (type == kElfNoBits || size == 0 || !r.has(offset, size) || (!loaded && type != kElfSymbols) ||
-            address + size > kAddressSpace)
+            return {};
+        sections.push_back({{},
+                            r.at<uint32_t>(header),
+                            r.at<uint32_t>(header + 4),
+                            r.at<uint64_t>(header + 8),
+                            r.at<uint64_t>(header + 16),
+                            r.at<uint64_t>(header + 24),
+                            r.at<uint64_t>(header + 32),
+                            r.at<uint32_t>(header + 40)});
+    }
+    const uint16_t namesAt = r.at<uint16_t>(0x3e);
+    if (namesAt < sections.size()) {
+        const ElfSection &names = sections[namesAt];
+        for (ElfSection &s : sections)
+            s.name = textAt(file, names, s.nameAt);
+    }
+    return sections;
+}
+
+const ElfSection *sectionNamed(const std::vector<ElfSection> &sections, QByteArrayView name)
+{
+    for (const ElfSection &s : sections)
+        if (s.name == name)
+            return &s;
+    return nullptr;
+}
+
+// The addresses in an ELF file that stand for an imported name: each relocated slot of the global
+// offset table and each entry of the procedure linkage table, under a key of the symbol's name,
+// the kind of use and its count so far (a name may be imported more than once).
+std::map<QByteArray, std::pair<uint64_t, uint64_t>> elfImports(const QByteArray &file)
+{
+    const std::vector<ElfSection> sections = elfSections(file);
+    const Reader r(file);
+    std::map<QByteArray, std::pair<uint64_t, uint64_t>> imports; // key: address, length
+    const auto add = [&](const QByteArray &key, uint64_t address, uint64_t length) {
+        for (int n = 0;; ++n) {
+            const QByteArray counted = key + '#' + QByteArray::number(n);
+            if (imports.emplace(counted, std::pair{address, length}).second)
+                return;
+        }
+    };
+    const ElfSection *plt = sectionNamed(sections, ".plt");
+    const ElfSection *pltSec = sectionNamed(sections, ".plt.sec");
+    for (const ElfSection &rela : sections) {
+        if (rela.type != kElfRelocations || rela.link >= sections.size() || !r.has(rela.offset, rela.size))
             continue;
-        const Region::Kind kind = flags & kElfExecute ? Region::Code : Region::Pointers;
-        layout.regions.push_back({uint32_t(offset), uint32_t(size), uint32_t(address), kind, loaded});
+        const ElfSection &symbols = sections[rela.link];
+        if (symbols.type != kElfDynamicSymbols || symbols.link >= sections.size())
+            continue;
+        const ElfSection &names = sections[symbols.link];
+        const bool jumpSlots = rela.name == ".rela.plt";
+        for (uint64_t k = 0; k < rela.size / 24; ++k) {
+            const uint64_t entry = rela.offset + 24 * k;
+            const uint64_t slot = r.at<uint64_t>(entry);
+            const uint64_t info = r.at<uint64_t>(entry + 8);
+            const uint64_t symbol = info >> 32;
+            if (symbol == 0 || (symbol + 1) * 24 > symbols.size)
+                continue;
+            const QByteArray name = textAt(file, names, r.at<uint32_t>(symbols.offset + 24 * symbol));
+            if (name.isEmpty())
+                continue;
+            const QByteArray key = name + '@' + QByteArray::number(uint32_t(info));
+            add(key + "/slot", slot, kSlot);
+            if (!jumpSlots || uint32_t(info) != kJumpSlot)
+                continue;
+            // The lazy entry pushes the relocation's index; it is taken only where it does.
+            if (plt && (k + 2) * kPltEntry <= plt->size) {
+                const QByteArray stub = file.mid(qsizetype(plt->offset + (k + 1) * kPltEntry), kPltEntry);
+                char push[5] = {'\x68'};
+                qToLittleEndian(uint32_t(k), push + 1);
+                if (stub.contains(QByteArrayView(push, sizeof push))) {
+                    add(key + "/plt", plt->address + (k + 1) * kPltEntry, kPltEntry);
+                    if (pltSec && (k + 1) * kPltEntry <= pltSec->size)
+                        add(key + "/plt.sec", pltSec->address + k * kPltEntry, kPltEntry);
+                }
+            }
+        }
+    }
+    return imports;
+}
+
+// Whether a section is unwinding records up to its end, each no longer than kLongestUnwindRecord,
+// with at most a record of length 0 as the last: only then does converting them a part at a time
+// come to the same as converting them whole.
+bool wholeRecords(const QByteArray &file, const ElfSection &section)
+{
+    const Reader r(file);
+    for (uint64_t at = 0; at < section.size;) {
+        if (section.size - at < 4)
+            return false;
+        const uint32_t length = r.at<uint32_t>(section.offset + at);
+        if (length == 0)
+            return section.size - at == 4;
+        if (length > kLongestUnwindRecord || section.size - at - 4 < length)
+            return false;
+        at += 4 + uint64_t(length);
+    }
+    return true;
+}
+
+std::optional<Layout> elfLayout(const QByteArray &file)
+{
+    const std::vector<ElfSection> sections = elfSections(file);
+    if (sections.empty())
+        return std::nullopt;
+    const Reader r(file);
+    Layout layout;
+    for (const ElfSection &s : sections) {
+        const bool loaded = s.flags & kElfAlloc;
+        if (s.type == kElfNoBits || s.size == 0 || !r.has(s.offset, s.size) || (!loaded && s.type != kElfSymbols) ||
+            s.address + s.size > kAddressSpace)
+            continue;
+        Region region{uint32_t(s.offset), uint32_t(s.size), uint32_t(s.address), Region::Pointers, loaded};
+        if (s.flags & kElfExecute)
+            region.kind = Region::Code;
+        else if (loaded && s.name == ".eh_frame_hdr")
+            region.kind = Region::UnwindIndex;
+        else if (loaded && s.name == ".eh_frame" && wholeRecords(file, s))
+            region.kind = Region::UnwindRecords;
+        layout.regions.push_back(region);
     }
     return layout;
 }
 
 } // namespace
+
+std::vector<Span> importSpans(const QByteArray &earlier, const QByteArray &target)
+{
+    const auto earlierImports = elfImports(earlier);
+    const auto targetImports = elfImports(target);
+    std::vector<Span> spans;
+    for (const auto &[key, at] : targetImports) {
+        const auto found = earlierImports.find(key);
+        if (found == earlierImports.end() || found->second.second != at.second)
+            continue;
+        const uint64_t length = at.second;
+        if (at.first + length > kAddressSpace || found->second.first + length > kAddressSpace)
+            continue;
+        spans.push_back({uint32_t(at.first), uint32_t(found->second.first), uint32_t(length)});
+    }
+    return spans;
+}
 
 std::optional<Layout> programLayout(const QByteArray &file)
 {
@@ -115,7 +274,7 @@ std::optional<Layout> programLayout(const QByteArray &file)
     if (!pe && !elf)
         return std::nullopt;
     const Reader reader(file);
-    std::optional<Layout> layout = pe ? peLayout(reader) : elfLayout(reader);
+    std::optional<Layout> layout = pe ? peLayout(reader) : elfLayout(file);
     if (layout) {
         std::sort(layout->regions.begin(), layout->regions.end(),
                   [](const Region &a, const Region &b) { return a.fileOffset < b.fileOffset; });

@@ -111,7 +111,7 @@ private:
 };
 
 // Keeps the spans one-to-one: where two spans cover the same earlier bytes, the later one loses
-// them; then spans that continue each other on both sides are joined.
+// them, and so on the new side; then spans that continue each other on both sides are joined.
 std::vector<Span> oneToOne(std::vector<Span> spans)
 {
     std::sort(spans.begin(), spans.end(), [](const Span &a, const Span &b) { return a.oldStart < b.oldStart; });
@@ -131,7 +131,16 @@ std::vector<Span> oneToOne(std::vector<Span> spans)
     }
     std::sort(kept.begin(), kept.end(), [](const Span &a, const Span &b) { return a.newStart < b.newStart; });
     std::vector<Span> joined;
-    for (const Span &s : kept) {
+    for (Span s : kept) {
+        const uint64_t newCovered = joined.empty() ? 0 : uint64_t(joined.back().newStart) + joined.back().length;
+        if (s.newStart < newCovered) { // the same on the new side
+            const uint64_t overlap = newCovered - s.newStart;
+            if (overlap >= s.length)
+                continue;
+            s.newStart += uint32_t(overlap);
+            s.oldStart += uint32_t(overlap);
+            s.length -= uint32_t(overlap);
+        }
         if (!joined.empty() && joined.back().newStart + joined.back().length == s.newStart &&
             joined.back().oldStart + joined.back().length == s.oldStart)
             joined.back().length += s.length;
@@ -211,12 +220,18 @@ bool Layout::valid() const
 {
     uint64_t end = 0;
     for (const Region &r : regions) {
-        if (r.fileOffset < end || r.size == 0 || r.kind > Region::Pointers ||
-            (r.kind == Region::Code && uint64_t(r.address) + r.size > kAddressSpace))
+        if (r.fileOffset < end || r.size == 0 || r.kind > Region::UnwindRecords ||
+            (r.kind != Region::Pointers && r.kind != Region::AddressTable &&
+             uint64_t(r.address) + r.size > kAddressSpace))
             return false;
         end = uint64_t(r.fileOffset) + r.size;
     }
     return true;
+}
+
+bool Layout::unwinds() const
+{
+    return std::any_of(regions.begin(), regions.end(), [](const Region &r) { return r.kind >= Region::UnwindIndex; });
 }
 
 namespace {
@@ -239,6 +254,10 @@ public:
             return words(b, size, position, atEnd, region, 4);
         case Region::Pointers:
             return words(b, size, position, atEnd, region, 8);
+        case Region::UnwindIndex:
+            return distances(b, size, position, atEnd, region);
+        case Region::UnwindRecords:
+            return records(b, size, position, atEnd, region);
         }
         return size;
     }
@@ -253,17 +272,43 @@ private:
     void reference(uchar *operand, uint32_t end) const
     {
         const uint32_t value = qFromLittleEndian<uint32_t>(operand);
-        if (!looksNear(value))
-            return;
-        if (way_ == Convert::Mask) {
-            std::memset(operand, 0, 4);
-            return;
-        }
+        if (looksNear(value))
+            qToLittleEndian(way_ == Convert::Mask ? 0 : converted(value, end, way_), operand);
+    }
+
+    // A near distance from `end` as the (translated) address it reaches, or back.
+    uint32_t converted(uint32_t value, uint32_t end, Convert way) const
+    {
         end &= kAddressMask;
-        const uint32_t converted = way_ == Convert::ToAddresses
-                                       ? translate((value + end) & kAddressMask)
-                                       : (translate(value & kAddressMask) - end) & kAddressMask;
-        qToLittleEndian(signExtended(converted), operand);
+        const uint32_t done = way == Convert::ToAddresses ? map(way, (value + end) & kAddressMask)
+                                                          : (map(way, value & kAddressMask) - end) & kAddressMask;
+        return signExtended(done);
+    }
+
+    uint32_t map(Convert way, uint32_t address) const
+    {
+        return way == Convert::FromAddresses ? map_.toNew(address) : map_.toEarlier(address);
+    }
+
+    // The distance back from a function's unwinding record to its common record, at `field` in
+    // memory: converted as a reference to there, but 0 marks a common record and must stay what
+    // it is. So the one distance that would become 0 takes what 0 would have become.
+    void backReference(uchar *operand, uint32_t field) const
+    {
+        const uint32_t forward = 0u - qFromLittleEndian<uint32_t>(operand);
+        if (forward == 0 || !looksNear(forward))
+            return;
+        uint32_t done = 0;
+        if (way_ == Convert::Mask)
+            done = 1;
+        else if (way_ == Convert::ToAddresses) {
+            done = converted(forward, field, way_);
+            if (done == 0)
+                done = converted(0, field, way_);
+        } else
+            done = forward == converted(0, field, Convert::ToAddresses) ? converted(0, field, way_)
+                                                                        : converted(forward, field, way_);
+        qToLittleEndian(0u - done, operand);
     }
 
     // Aligned addresses of `width` bytes; a value that is not in the image is left as it is.
@@ -284,6 +329,42 @@ private:
                 qToLittleEndian(converted, b + at);
         }
         return atEnd ? size : std::min(at, size);
+    }
+
+    // Aligned 4-byte distances from the region's start.
+    qsizetype distances(uchar *b, qsizetype size, int64_t position, bool atEnd, const Region &region) const
+    {
+        const int64_t intoRegion = position - region.fileOffset;
+        qsizetype at = qsizetype((4 - intoRegion % 4) % 4);
+        for (; at + 4 <= size; at += 4)
+            reference(b + at, region.address);
+        return atEnd ? size : std::min(at, size);
+    }
+
+    // Unwinding records, each a 4-byte length and then, in a record for a function, the distance
+    // back to its common record, the function's start and size and the length of the extra data: 4 for
+    // a distance to the function's handler table. Both distances are from where they stand. The
+    // data starts at a record: the region's start, or where the last call left a record for the
+    // next one. A record of length 0 ends the region, as one longer than kLongestUnwindRecord does.
+    qsizetype records(uchar *b, qsizetype size, int64_t position, bool atEnd, const Region &region) const
+    {
+        const uint32_t address = region.address + uint32_t(position - region.fileOffset);
+        qsizetype at = 0;
+        while (size - at >= 4) {
+            const uint32_t length = qFromLittleEndian<uint32_t>(b + at);
+            if (length == 0 || length > kLongestUnwindRecord)
+                return size;
+            if (size - at - 4 < qsizetype(length))
+                return atEnd ? size : at;
+            if (length >= 8 && qFromLittleEndian<uint32_t>(b + at + 4) != 0) {
+                backReference(b + at + 4, address + uint32_t(at + 4));
+                reference(b + at + 8, address + uint32_t(at + 8));
+                if (length >= 17 && b[at + 16] == 4)
+                    reference(b + at + 17, address + uint32_t(at + 17));
+            }
+            at += 4 + qsizetype(length);
+        }
+        return atEnd ? size : at;
     }
 
     const Layout &layout_;
@@ -384,6 +465,50 @@ std::vector<Span> findSpans(const QByteArray &earlier, const QByteArray &target)
         newHash.roll(n[q], n[q + kWindow]);
         ++q;
     }
+    return oneToOne(std::move(spans));
+}
+
+namespace {
+
+// The pieces of each span whose addresses on one side lie in none of `taken`'s (sorted, apart).
+std::vector<Span> cutAway(const std::vector<Span> &spans, const std::vector<std::pair<uint32_t, uint32_t>> &taken,
+                          bool newSide)
+{
+    std::vector<Span> pieces;
+    for (const Span &s : spans) {
+        const uint32_t start = newSide ? s.newStart : s.oldStart;
+        const uint64_t end = uint64_t(start) + s.length;
+        uint64_t from = start;
+        auto hole = std::upper_bound(taken.begin(), taken.end(), std::pair{start, UINT32_MAX});
+        if (hole != taken.begin() && uint64_t(std::prev(hole)->second) > start)
+            --hole;
+        for (; from < end; ++hole) {
+            const uint64_t to = hole == taken.end() ? end : std::min<uint64_t>(hole->first, end);
+            if (to > from)
+                pieces.push_back({uint32_t(s.newStart + (from - start)), uint32_t(s.oldStart + (from - start)),
+                                  uint32_t(to - from)});
+            if (hole == taken.end())
+                break;
+            from = std::max<uint64_t>(from, hole->second);
+        }
+    }
+    return pieces;
+}
+
+} // namespace
+
+std::vector<Span> preferring(std::vector<Span> first, const std::vector<Span> &rest)
+{
+    first = oneToOne(std::move(first));
+    std::vector<std::pair<uint32_t, uint32_t>> onNew;
+    std::vector<std::pair<uint32_t, uint32_t>> onOld;
+    for (const Span &s : first) {
+        onNew.emplace_back(s.newStart, s.newStart + s.length);
+        onOld.emplace_back(s.oldStart, s.oldStart + s.length);
+    }
+    std::sort(onOld.begin(), onOld.end());
+    std::vector<Span> spans = cutAway(cutAway(rest, onNew, true), onOld, false);
+    spans.insert(spans.end(), first.begin(), first.end());
     return oneToOne(std::move(spans));
 }
 

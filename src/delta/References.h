@@ -58,14 +58,20 @@ private:
     Side old_;
 };
 
+// Unwinding records are converted only in a file of one segment, and each record whole: a longer one
+// ends the conversion of its region.
+constexpr uint32_t kLongestUnwindRecord = 16 * 1024;
+
 // A stretch of a program file, where it lies in memory and what it holds.
 struct Region
 {
     enum Kind : uint32_t
     {
-        Code = 0,         // instructions: their relative operands are references
-        AddressTable = 1, // 4-byte addresses relative to the image's base, aligned
-        Pointers = 2,     // 8-byte addresses (the image's base added), aligned, among other data
+        Code = 0,          // instructions: their relative operands are references
+        AddressTable = 1,  // 4-byte addresses relative to the image's base, aligned
+        Pointers = 2,      // 8-byte addresses (the image's base added), aligned, among other data
+        UnwindIndex = 3,   // 4-byte distances from the region's start, aligned: the index of UnwindRecords
+        UnwindRecords = 4, // how to unwind each function: its start and its handler table as distances
     };
     uint32_t fileOffset = 0;
     uint32_t size = 0;
@@ -84,6 +90,8 @@ struct Layout
     static Layout flat(uint32_t size);
     // Regions in order and apart, of known kinds, code at addresses below kAddressSpace.
     bool valid() const;
+    // Whether a region is of a kind that a patch of format version 2 does not know.
+    bool unwinds() const;
 };
 
 enum class Convert
@@ -106,6 +114,14 @@ std::vector<Span> findSpans(const QByteArray &earlier, const QByteArray &target)
 
 // The same spans as addresses, where both of their sides are loaded; still one-to-one.
 std::vector<Span> spansInMemory(const std::vector<Span> &spans, const Layout &earlier, const Layout &target);
+
+// Spans that pair the import slots of an ELF program (global offset table, procedure linkage table)
+// by the name they stand for. Such slots read alike for every import, so matching their bytes pairs
+// them wrongly once a release adds an import, and every call through them would then differ.
+std::vector<Span> importSpans(const QByteArray &earlier, const QByteArray &target);
+
+// `first` with the parts of `rest` that touch none of its addresses on either side; one-to-one.
+std::vector<Span> preferring(std::vector<Span> first, const std::vector<Span> &rest);
 
 // The layout of a program or library: its sections for a 64-bit x86 PE or ELF file, the whole file
 // as code for another file that starts as PE or ELF does, nullopt for anything else.

@@ -112,6 +112,91 @@ QByteArray programWithCalls(int count, quint32 seed, int inserted = 0)
     return out + programLike(64 * 1024, seed + 1);
 }
 
+// An index of unwinding records and the records, laid out from `address` as a compiler lays them
+// out: a common record, then one per function (at the start of the code, which stays where it is
+// when code is added further on) whatever `address` is, each
+// pointing back at the common record, at its function and at a handler table, then a record of
+// length 0. The index holds the distances from its start to each function and its record. With
+// `backToZero`, one record points back at address 0 instead.
+std::pair<QByteArray, QByteArray> unwindingAt(uint32_t address, int count, bool backToZero = false)
+{
+    QRandomGenerator random(41);
+    const auto put = [](QByteArray &out, quint32 value) {
+        char bytes[4];
+        qToLittleEndian(value, bytes);
+        out.append(bytes, 4);
+    };
+    const uint32_t recordsAt = address + 12 + 8 * uint32_t(count);
+    QByteArray index("\x01\x1b\x03\x3b", 4);
+    put(index, recordsAt - (address + 4));
+    put(index, quint32(count));
+    QByteArray records;
+    put(records, 12);
+    put(records, 0);
+    records.append("\x01zR\0\x01\x78\x10\x1b", 8);
+    for (int i = 0; i < count; ++i) {
+        const uint32_t at = recordsAt + uint32_t(records.size());
+        const uint32_t function = 0x1000 + 4 * uint32_t(i);
+        const quint32 extra = random.bounded(30);
+        put(records, 17 + extra);
+        put(records, backToZero && i == count / 2 ? at + 4 : uint32_t(records.size()) + 4);
+        put(records, function - (at + 8));
+        put(records, 40);
+        records.append(char(4));
+        put(records, 0x1000 + 8 * uint32_t(i) + 2 - (at + 17));
+        records.append(programLike(extra, random.generate()));
+        put(index, function - address);
+        put(index, at - address);
+    }
+    put(records, 0);
+    return {index, records};
+}
+
+// A 64-bit x86 ELF file of `code` (from address 0x1000 on, at the same offset) and the unwinding
+// records of `functions` functions behind it, with the section headers that name them.
+QByteArray elfProgram(const QByteArray &code, int functions)
+{
+    const auto [index, records] = unwindingAt(uint32_t(0x1000 + code.size()), functions);
+    QByteArray file(0x1000, '\0');
+    file.replace(0, 4,
+                 "\x7f"
+                 "ELF");
+    file[4] = 2;   // 64-bit
+    file[5] = 1;   // little-endian
+    file[18] = 62; // x86-64
+    file += code + index + records;
+    const QByteArray names("\0.text\0.eh_frame_hdr\0.eh_frame\0.shstrtab\0", 42);
+    const qsizetype namesAt = file.size();
+    file += names;
+    const qsizetype headersAt = file.size();
+    struct Header
+    {
+        quint32 name, type;
+        quint64 flags, offset, size;
+    };
+    const quint64 indexAt = 0x1000 + quint64(code.size());
+    const Header headers[] = {{0, 0, 0, 0, 0},
+                              {1, 1, 6, 0x1000, quint64(code.size())},
+                              {7, 1, 2, indexAt, quint64(index.size())},
+                              {21, 1, 2, indexAt + quint64(index.size()), quint64(records.size())},
+                              {31, 3, 0, quint64(namesAt), quint64(names.size())}};
+    for (const Header &h : headers) {
+        QByteArray header(64, '\0');
+        qToLittleEndian(h.name, header.data());
+        qToLittleEndian(h.type, header.data() + 4);
+        qToLittleEndian(h.flags, header.data() + 8);
+        qToLittleEndian(h.flags & 2 ? h.offset : 0, header.data() + 16); // loaded where it lies
+        qToLittleEndian(h.offset, header.data() + 24);
+        qToLittleEndian(h.size, header.data() + 32);
+        file += header;
+    }
+    qToLittleEndian(quint64(headersAt), file.data() + 0x28);
+    qToLittleEndian(quint16(64), file.data() + 0x3a);
+    qToLittleEndian(quint16(std::size(headers)), file.data() + 0x3c);
+    qToLittleEndian(quint16(std::size(headers) - 1), file.data() + 0x3e);
+    return file;
+}
+
 // Converts back what was converted to addresses, given `chunk` bytes at a time as a patch's
 // frames give it, each call keeping back what it cannot finish yet.
 QByteArray convertBack(const QByteArray &converted, const Layout &layout, const AddressMap &map, qsizetype chunk)
@@ -179,9 +264,12 @@ private Q_SLOTS:
     void followsMovedCode();
     void convertsBackExactly_data();
     void convertsBackExactly();
+    void unwindingReadsAlikeWhereverItLies();
     void realProgram();
     void addressMaps_data();
     void addressMaps();
+    void preferring_data();
+    void preferring();
     void refusesWhatDoesNotFit_data();
     void refusesWhatDoesNotFit();
     void patchLines_data();
@@ -230,12 +318,16 @@ void TestFilePatch::followsMovedCode_data()
     QTest::addColumn<QByteArray>("base");
     QTest::addColumn<QByteArray>("target");
     QTest::addColumn<double>("mostOfPlain"); // the largest share of the plain patch's size
+    QTest::addColumn<int>("version");
 
     const QByteArray program = programWithCalls(3000, 21);
-    QTest::newRow("functions inserted") << program << programWithCalls(3000, 21, 3) << 0.2;
-    QTest::newRow("functions removed") << programWithCalls(3000, 21, 3) << program << 0.2;
+    QTest::newRow("functions inserted") << program << programWithCalls(3000, 21, 3) << 0.2 << 2;
+    QTest::newRow("functions removed") << programWithCalls(3000, 21, 3) << program << 0.2 << 2;
     // Nothing moved: no gain, and the plain patch is taken.
-    QTest::newRow("code changed in place") << program << changed(program, 30, 0, 22) << 1.0;
+    QTest::newRow("code changed in place") << program << changed(program, 30, 0, 22) << 1.0 << 2;
+    // Its unwinding records move with the code: format version 3.
+    QTest::newRow("ELF, functions inserted")
+        << elfProgram(program, 3000) << elfProgram(programWithCalls(3000, 21, 3), 3003) << 0.2 << 3;
 }
 
 // With references converted, moved code costs the patch next to nothing: it must be far smaller
@@ -245,6 +337,7 @@ void TestFilePatch::followsMovedCode()
     QFETCH(QByteArray, base);
     QFETCH(QByteArray, target);
     QFETCH(double, mostOfPlain);
+    QFETCH(int, version);
 
     MakeOptions plainOptions;
     plainOptions.references = false;
@@ -254,6 +347,12 @@ void TestFilePatch::followsMovedCode()
     QVERIFY(apply(base, converted, target.size()) == target);
     QVERIFY2(double(converted.size()) <= mostOfPlain * double(plain.size()),
              qPrintable(QStringLiteral("%1 bytes converted, %2 plain").arg(converted.size()).arg(plain.size())));
+    QCOMPARE(qFromLittleEndian<quint32>(converted.constData() + 8), quint32(version));
+    if (version == 3) { // an updater that knows version 2 only would convert the records wrongly
+        QByteArray asVersion2 = converted;
+        asVersion2[8] = 2;
+        QVERIFY_THROWS_EXCEPTION(EPatchError, apply(base, asVersion2, target.size()));
+    }
 }
 
 void TestFilePatch::convertsBackExactly_data()
@@ -296,6 +395,46 @@ void TestFilePatch::convertsBackExactly_data()
     QTest::newRow("regions, whole") << mixed << regions << true << mixed.size();
     QTest::newRow("regions, 5 at a time") << mixed << regions << true << qsizetype(5);
     QTest::newRow("regions, 1001 at a time") << mixed << regions << true << qsizetype(1001);
+
+    // Unwinding records, one of which points back at the address the map turns into 0.
+    const auto [index, records] = unwindingAt(0x20000, 300, true);
+    const QByteArray unwinding = program.left(1000) + index + records;
+    Layout unwinds;
+    unwinds.regions = {{0, 1000, 0x1000, Region::Code, true},
+                       {1000, uint32_t(index.size()), 0x20000, Region::UnwindIndex, true},
+                       {1000 + uint32_t(index.size()), uint32_t(records.size()), 0x20000 + uint32_t(index.size()),
+                        Region::UnwindRecords, true}};
+    QTest::newRow("unwinding, identity, whole") << unwinding << unwinds << false << unwinding.size();
+    QTest::newRow("unwinding, map, whole") << unwinding << unwinds << true << unwinding.size();
+    QTest::newRow("unwinding, map, a byte at a time") << unwinding << unwinds << true << qsizetype(1);
+    QTest::newRow("unwinding, map, 7 at a time") << unwinding << unwinds << true << qsizetype(7);
+    QTest::newRow("unwinding, map, 100 at a time") << unwinding << unwinds << true << qsizetype(100);
+}
+
+// Unwinding records that moved read the same, converted, as where they were: the distances in
+// them and in their index become the addresses of the same functions, tables and records.
+void TestFilePatch::unwindingReadsAlikeWhereverItLies()
+{
+    const auto [earlierIndex, earlierRecords] = unwindingAt(0x20000, 200);
+    const auto [laterIndex, laterRecords] = unwindingAt(0x20000 + 0x777, 200);
+    QVERIFY(earlierRecords != laterRecords);
+    const auto layoutAt = [](uint32_t address, qsizetype indexSize, qsizetype recordsSize) {
+        Layout layout;
+        layout.regions = {
+            {0, uint32_t(indexSize), address, Region::UnwindIndex, true},
+            {uint32_t(indexSize), uint32_t(recordsSize), address + uint32_t(indexSize), Region::UnwindRecords, true}};
+        return layout;
+    };
+    const qsizetype size = earlierIndex.size() + earlierRecords.size();
+    const std::optional<AddressMap> moved = AddressMap::fromSpans({{0x20000 + 0x777, 0x20000, uint32_t(size)}});
+    QVERIFY(moved);
+    QByteArray earlier = earlierIndex + earlierRecords;
+    QByteArray later = laterIndex + laterRecords;
+    convertReferences(earlier.data(), size, 0, true, layoutAt(0x20000, earlierIndex.size(), earlierRecords.size()),
+                      AddressMap(), Convert::ToAddresses);
+    convertReferences(later.data(), size, 0, true, layoutAt(0x20777, laterIndex.size(), laterRecords.size()), *moved,
+                      Convert::ToAddresses);
+    QCOMPARE(later.toHex(), earlier.toHex());
 }
 
 void TestFilePatch::convertsBackExactly()
@@ -353,6 +492,41 @@ void TestFilePatch::realProgram()
     QVERIFY(convertBack(converted, *layout, *map, 65536 + 3) == later);
 
     QVERIFY(apply(program, make(program, later, {3, true, true}), later.size()) == later);
+    if (!program.startsWith("\x7f"
+                            "ELF"))
+        return;
+
+    QVERIFY(has(Region::UnwindIndex));
+    QVERIFY(has(Region::UnwindRecords));
+
+    // Import slots pair by the name they stand for: with the first two imports' relocations
+    // swapped, each stub of the copy pairs with the other's stub in the original.
+    const auto section = [&program](QByteArrayView name) {
+        const auto at = [&program](quint64 offset) { return qFromLittleEndian<quint64>(program.constData() + offset); };
+        const quint64 table = at(0x28);
+        const quint64 names = at(table + 64 * qFromLittleEndian<quint16>(program.constData() + 0x3e) + 24);
+        for (quint16 i = 0; i < qFromLittleEndian<quint16>(program.constData() + 0x3c); ++i) {
+            const quint64 header = table + 64 * i;
+            if (name == QByteArrayView(program.constData() + names + quint32(at(header))))
+                return std::pair{at(header + 24), at(header + 16)}; // offset, address
+        }
+        return std::pair{quint64(0), quint64(0)};
+    };
+    const quint64 relocations = section(".rela.plt").first;
+    const quint64 stubs = section(".plt").second;
+    QVERIFY(relocations != 0 && stubs != 0);
+    QByteArray swapped = program;
+    std::swap_ranges(swapped.begin() + qsizetype(relocations + 8), swapped.begin() + qsizetype(relocations + 16),
+                     swapped.begin() + qsizetype(relocations + 32));
+    const std::vector<Span> imports = importSpans(program, swapped);
+    const auto pairs = [&imports](quint64 from, quint64 to) {
+        return std::any_of(imports.begin(), imports.end(), [&](const Span &s) {
+            return from >= s.newStart && from - s.newStart < s.length && s.oldStart + (from - s.newStart) == to;
+        });
+    };
+    QVERIFY(pairs(stubs + 16, stubs + 32));
+    QVERIFY(pairs(stubs + 32, stubs + 16));
+    QVERIFY(pairs(stubs + 48, stubs + 48));
 }
 
 void TestFilePatch::addressMaps_data()
@@ -391,6 +565,39 @@ void TestFilePatch::addressMaps()
         QVERIFY(earlier < kAddressSpace);
         QCOMPARE(map->toNew(earlier), address);
     }
+}
+
+void TestFilePatch::preferring_data()
+{
+    QTest::addColumn<std::vector<Span>>("first");
+    QTest::addColumn<std::vector<Span>>("rest");
+    QTest::addColumn<QString>("kept");
+
+    QTest::newRow("apart") << std::vector<Span>{{0, 100, 10}} << std::vector<Span>{{50, 500, 10}}
+                           << "0>100:10 50>500:10";
+    QTest::newRow("cut on the new side") << std::vector<Span>{{10, 1000, 10}} << std::vector<Span>{{0, 0, 40}}
+                                         << "0>0:10 10>1000:10 20>20:20";
+    QTest::newRow("cut on the earlier side")
+        << std::vector<Span>{{1000, 10, 10}} << std::vector<Span>{{0, 0, 40}} << "0>0:10 20>20:20 1000>10:10";
+    QTest::newRow("covered whole") << std::vector<Span>{{0, 0, 100}} << std::vector<Span>{{10, 500, 5}, {600, 20, 5}}
+                                   << "0>0:100";
+    QTest::newRow("first overlapping itself")
+        << std::vector<Span>{{0, 0, 10}, {5, 100, 10}} << std::vector<Span>{} << "0>0:10 10>105:5";
+}
+
+// Spans found by name win over those found by content, on both sides, and the result is a map.
+void TestFilePatch::preferring()
+{
+    QFETCH(std::vector<Span>, first);
+    QFETCH(std::vector<Span>, rest);
+    QFETCH(QString, kept);
+
+    const std::vector<Span> spans = klv::delta::preferring(first, rest);
+    QStringList described;
+    for (const Span &s : spans)
+        described << QStringLiteral("%1>%2:%3").arg(s.newStart).arg(s.oldStart).arg(s.length);
+    QCOMPARE(described.join(u' '), kept);
+    QVERIFY(AddressMap::fromSpans(spans));
 }
 
 void TestFilePatch::refusesWhatDoesNotFit_data()
