@@ -21,10 +21,10 @@ namespace {
 
 constexpr char kMagic[8] = {'K', 'L', 'V', 'P', 'A', 'T', 'C', 'H'};
 // Version 1 has no reference conversion; version 2 adds its flag and the address map after the
-// header; version 3 is written where the layouts hold unwinding records, which an updater that
-// knows version 2 only must not take for damage of its own making. All three are applied.
+// header; version 3 is written where the layouts hold regions of the kinds added since (unwinding
+// records, symbols), which an updater that knows version 2 refuses. All three are applied.
 constexpr uint32_t kVersion = 2;
-constexpr uint32_t kUnwindingVersion = 3;
+constexpr uint32_t kVersion3 = 3;
 constexpr qsizetype kHeaderSize = 8 + 4 + 8 + 8 + 4;
 constexpr qsizetype kReferencesHeaderSize = 4 + 4;
 constexpr uint32_t kConvertsReferences = 1;
@@ -283,14 +283,17 @@ std::optional<std::pair<Conversion, QByteArray>> conversionFor(QIODevice &base, 
     if (later.size() > kSegment) { // unwinding records are read whole, so in one segment only
         for (Layout *layout : {&*earlierLayout, &*laterLayout})
             for (Region &r : layout->regions)
-                if (r.kind >= Region::UnwindIndex)
+                if (r.kind == Region::UnwindRecords)
                     r.kind = Region::Pointers;
     }
     const std::vector<Span> imports = importSpans(earlier, later);
+    const std::vector<Span> symbols = symbolSpans(earlier, later);
+    const std::vector<Span> sections = sectionSpans(earlier, later);
     convertReferences(earlier.data(), earlier.size(), 0, true, *earlierLayout, AddressMap(), Convert::Mask);
     convertReferences(later.data(), later.size(), 0, true, *laterLayout, AddressMap(), Convert::Mask);
-    const std::vector<Span> spans =
-        preferring(imports, spansInMemory(findSpans(earlier, later), *earlierLayout, *laterLayout));
+    const std::vector<Span> spans = preferring(
+        imports, preferring(symbols, preferring(spansInMemory(findSpans(earlier, later), *earlierLayout, *laterLayout),
+                                                sections)));
     return std::pair{Conversion{*earlierLayout, *laterLayout, *AddressMap::fromSpans(spans)},
                      conversionTable(*earlierLayout, *laterLayout, spans)};
 }
@@ -307,9 +310,10 @@ void writePatch(QIODevice &base, QIODevice &target, QIODevice &patch, const Make
     const QByteArray table = converts ? conversion->second : QByteArray();
 
     QByteArray header(kMagic, sizeof kMagic);
-    put<uint32_t>(header, converts && (conversion->first.earlier.unwinds() || conversion->first.target.unwinds())
-                              ? kUnwindingVersion
-                              : kVersion);
+    put<uint32_t>(header,
+                  converts && (conversion->first.earlier.beyondVersion2() || conversion->first.target.beyondVersion2())
+                      ? kVersion3
+                      : kVersion);
     put<uint64_t>(header, uint64_t(baseLength));
     put<uint64_t>(header, uint64_t(targetLength));
     put<uint32_t>(header, uint32_t(segmentCount(targetLength)));
@@ -390,7 +394,7 @@ Applied applyPatch(QIODevice &base, QIODevice &patch, QIODevice &result, int64_t
         const uint64_t baseLength = take<uint64_t>(header, at);
         const uint64_t resultLength = take<uint64_t>(header, at);
         const uint32_t segments = take<uint32_t>(header, at);
-        if (version != 1 && version != kVersion && version != kUnwindingVersion)
+        if (version != 1 && version != kVersion && version != kVersion3)
             throw EPatchError(kDamaged);
         if (baseLength != uint64_t(base.size()))
             throw EPatchError(kOtherBase);
@@ -415,8 +419,8 @@ Applied applyPatch(QIODevice &base, QIODevice &patch, QIODevice &result, int64_t
                 conversion = readConversion(patch, tableLength);
             else if (tableLength != 0)
                 throw EPatchError(kDamaged);
-            const bool unwinds = conversion.earlier.unwinds() || conversion.target.unwinds();
-            if (unwinds != (version == kUnwindingVersion) || (unwinds && expectedLength > kSegment))
+            const bool newKinds = conversion.earlier.beyondVersion2() || conversion.target.beyondVersion2();
+            if (newKinds != (version == kVersion3) || (conversion.target.hasRecords() && expectedLength > kSegment))
                 throw EPatchError(kDamaged);
         }
 

@@ -20,8 +20,11 @@ constexpr uint32_t kElfNoBits = 8;
 constexpr uint64_t kElfAlloc = 0x2;
 constexpr uint64_t kElfExecute = 0x4;
 constexpr uint32_t kElfSymbols = 2;
+constexpr uint32_t kElfStrings = 3;
 constexpr uint32_t kElfRelocations = 4; // with addends
 constexpr uint32_t kElfDynamicSymbols = 11;
+constexpr uint8_t kElfObject = 1;
+constexpr uint8_t kElfFunction = 2;
 constexpr uint32_t kJumpSlot = 7;
 constexpr uint64_t kPltEntry = 16;
 constexpr uint64_t kSlot = 8;
@@ -155,12 +158,9 @@ std::map<QByteArray, std::pair<uint64_t, uint64_t>> elfImports(const QByteArray 
     const std::vector<ElfSection> sections = elfSections(file);
     const Reader r(file);
     std::map<QByteArray, std::pair<uint64_t, uint64_t>> imports; // key: address, length
+    std::map<QByteArray, int> seen;
     const auto add = [&](const QByteArray &key, uint64_t address, uint64_t length) {
-        for (int n = 0;; ++n) {
-            const QByteArray counted = key + '#' + QByteArray::number(n);
-            if (imports.emplace(counted, std::pair{address, length}).second)
-                return;
-        }
+        imports.emplace(key + '#' + QByteArray::number(seen[key]++), std::pair{address, length});
     };
     const ElfSection *plt = sectionNamed(sections, ".plt");
     const ElfSection *pltSec = sectionNamed(sections, ".plt.sec");
@@ -187,7 +187,7 @@ std::map<QByteArray, std::pair<uint64_t, uint64_t>> elfImports(const QByteArray 
             if (!jumpSlots || uint32_t(info) != kJumpSlot)
                 continue;
             // The lazy entry pushes the relocation's index; it is taken only where it does.
-            if (plt && (k + 2) * kPltEntry <= plt->size) {
+            if (plt && (k + 2) * kPltEntry <= plt->size && r.has(plt->offset + (k + 1) * kPltEntry, kPltEntry)) {
                 const QByteArray stub = file.mid(qsizetype(plt->offset + (k + 1) * kPltEntry), kPltEntry);
                 char push[5] = {'\x68'};
                 qToLittleEndian(uint32_t(k), push + 1);
@@ -227,11 +227,37 @@ std::optional<Layout> elfLayout(const QByteArray &file)
     if (sections.empty())
         return std::nullopt;
     const Reader r(file);
+    const auto fits = [&r](const ElfSection &s) {
+        return s.size > 0 && r.has(s.offset, s.size) && s.address <= kAddressSpace &&
+               s.size <= kAddressSpace - s.address;
+    };
+    // Names that are not loaded get an address behind the image, so that the map follows them.
+    uint64_t free = 0;
+    for (const ElfSection &s : sections)
+        if (s.flags & kElfAlloc && s.address < kAddressSpace)
+            free = std::max(free, std::min<uint64_t>(s.address + s.size, kAddressSpace));
+    free = (free + 0xfff) & ~uint64_t(0xfff);
+
     Layout layout;
+    // Where the names of a symbol table lie in memory: where they are loaded, else behind the image
+    // as a region of their own; nullopt where they are not a string table or find no room.
+    const auto placeNames = [&](const ElfSection &names) -> std::optional<uint32_t> {
+        if (names.type != kElfStrings || !fits(names))
+            return std::nullopt;
+        if (names.flags & kElfAlloc)
+            return uint32_t(names.address);
+        if (free > kAddressSpace || names.size > kAddressSpace - free)
+            return std::nullopt;
+        const uint32_t at = uint32_t(free);
+        free += (names.size + 0xfff) & ~uint64_t(0xfff);
+        layout.regions.push_back({uint32_t(names.offset), uint32_t(names.size), at, Region::Names, true});
+        return at;
+    };
+    std::vector<bool> named(sections.size());
     for (const ElfSection &s : sections) {
         const bool loaded = s.flags & kElfAlloc;
-        if (s.type == kElfNoBits || s.size == 0 || !r.has(s.offset, s.size) || (!loaded && s.type != kElfSymbols) ||
-            s.address + s.size > kAddressSpace)
+        const bool symbols = s.type == kElfSymbols || s.type == kElfDynamicSymbols;
+        if (s.type == kElfNoBits || !fits(s) || (!loaded && !symbols))
             continue;
         Region region{uint32_t(s.offset), uint32_t(s.size), uint32_t(s.address), Region::Pointers, loaded};
         if (s.flags & kElfExecute)
@@ -240,28 +266,94 @@ std::optional<Layout> elfLayout(const QByteArray &file)
             region.kind = Region::UnwindIndex;
         else if (loaded && s.name == ".eh_frame" && wholeRecords(file, s))
             region.kind = Region::UnwindRecords;
+        if (symbols && s.link < sections.size() && !named[s.link]) {
+            if (const std::optional<uint32_t> namesAt = placeNames(sections[s.link])) {
+                named[s.link] = true;
+                // The symbols' own place in memory is not needed, their names' is.
+                region = {uint32_t(s.offset), uint32_t(s.size), *namesAt, Region::Symbols, false};
+            }
+        }
         layout.regions.push_back(region);
     }
     return layout;
 }
 
-} // namespace
-
-std::vector<Span> importSpans(const QByteArray &earlier, const QByteArray &target)
+// The functions and data objects of an ELF file's symbol table whose name it holds once: where
+// each lies in memory and its size.
+std::map<QByteArray, std::pair<uint64_t, uint64_t>> elfSymbols(const QByteArray &file)
 {
-    const auto earlierImports = elfImports(earlier);
-    const auto targetImports = elfImports(target);
-    std::vector<Span> spans;
-    for (const auto &[key, at] : targetImports) {
-        const auto found = earlierImports.find(key);
-        if (found == earlierImports.end() || found->second.second != at.second)
+    const std::vector<ElfSection> sections = elfSections(file);
+    const Reader r(file);
+    std::map<QByteArray, std::pair<uint64_t, uint64_t>> symbols;
+    std::map<QByteArray, int> seen;
+    for (const ElfSection &table : sections) {
+        if (table.type != kElfSymbols || table.link >= sections.size() || !r.has(table.offset, table.size))
             continue;
-        const uint64_t length = at.second;
-        if (at.first + length > kAddressSpace || found->second.first + length > kAddressSpace)
+        const ElfSection &names = sections[table.link];
+        for (uint64_t entry = table.offset; entry + 24 <= table.offset + table.size; entry += 24) {
+            const uint8_t type = r.at<uint8_t>(entry + 4) & 0xf;
+            const uint64_t address = r.at<uint64_t>(entry + 8);
+            const uint64_t size = r.at<uint64_t>(entry + 16);
+            if ((type != kElfFunction && type != kElfObject) || address == 0 || size == 0)
+                continue;
+            const QByteArray name = textAt(file, names, r.at<uint32_t>(entry));
+            if (!name.isEmpty() && seen[name]++ == 0)
+                symbols.emplace(name, std::pair{address, size});
+        }
+    }
+    for (const auto &[name, count] : seen)
+        if (count > 1)
+            symbols.erase(name);
+    return symbols;
+}
+
+// Spans of equal length between entries of two maps that share a key.
+std::vector<Span> pairedSpans(const std::map<QByteArray, std::pair<uint64_t, uint64_t>> &earlier,
+                              const std::map<QByteArray, std::pair<uint64_t, uint64_t>> &target, bool sameLength)
+{
+    std::vector<Span> spans;
+    for (const auto &[key, at] : target) {
+        const auto found = earlier.find(key);
+        if (found == earlier.end() || (sameLength && found->second.second != at.second))
+            continue;
+        const uint64_t length = std::min(at.second, found->second.second);
+        if (length > kAddressSpace || at.first > kAddressSpace - length || found->second.first > kAddressSpace - length)
             continue;
         spans.push_back({uint32_t(at.first), uint32_t(found->second.first), uint32_t(length)});
     }
     return spans;
+}
+
+// The loaded sections of an ELF file by name, with where they lie in memory and their size.
+std::map<QByteArray, std::pair<uint64_t, uint64_t>> elfLoadedSections(const QByteArray &file)
+{
+    std::map<QByteArray, std::pair<uint64_t, uint64_t>> loaded;
+    std::map<QByteArray, int> seen;
+    for (const ElfSection &s : elfSections(file)) {
+        if ((s.flags & kElfAlloc) && s.size > 0 && !s.name.isEmpty() && seen[s.name]++ == 0)
+            loaded.emplace(s.name, std::pair{s.address, s.size});
+    }
+    for (const auto &[name, count] : seen)
+        if (count > 1)
+            loaded.erase(name);
+    return loaded;
+}
+
+} // namespace
+
+std::vector<Span> sectionSpans(const QByteArray &earlier, const QByteArray &target)
+{
+    return pairedSpans(elfLoadedSections(earlier), elfLoadedSections(target), false);
+}
+
+std::vector<Span> symbolSpans(const QByteArray &earlier, const QByteArray &target)
+{
+    return pairedSpans(elfSymbols(earlier), elfSymbols(target), false);
+}
+
+std::vector<Span> importSpans(const QByteArray &earlier, const QByteArray &target)
+{
+    return pairedSpans(elfImports(earlier), elfImports(target), true);
 }
 
 std::optional<Layout> programLayout(const QByteArray &file)

@@ -220,8 +220,8 @@ bool Layout::valid() const
 {
     uint64_t end = 0;
     for (const Region &r : regions) {
-        if (r.fileOffset < end || r.size == 0 || r.kind > Region::UnwindRecords ||
-            (r.kind != Region::Pointers && r.kind != Region::AddressTable &&
+        if (r.fileOffset < end || r.size == 0 || r.kind > Region::Names ||
+            (r.kind != Region::Pointers && r.kind != Region::AddressTable && r.kind != Region::Symbols &&
              uint64_t(r.address) + r.size > kAddressSpace))
             return false;
         end = uint64_t(r.fileOffset) + r.size;
@@ -229,9 +229,14 @@ bool Layout::valid() const
     return true;
 }
 
-bool Layout::unwinds() const
+bool Layout::beyondVersion2() const
 {
     return std::any_of(regions.begin(), regions.end(), [](const Region &r) { return r.kind >= Region::UnwindIndex; });
+}
+
+bool Layout::hasRecords() const
+{
+    return std::any_of(regions.begin(), regions.end(), [](const Region &r) { return r.kind == Region::UnwindRecords; });
 }
 
 namespace {
@@ -258,6 +263,10 @@ public:
             return distances(b, size, position, atEnd, region);
         case Region::UnwindRecords:
             return records(b, size, position, atEnd, region);
+        case Region::Symbols:
+            return symbols(b, size, position, atEnd, region);
+        case Region::Names:
+            return size;
         }
         return size;
     }
@@ -338,6 +347,23 @@ private:
         qsizetype at = qsizetype((4 - intoRegion % 4) % 4);
         for (; at + 4 <= size; at += 4)
             reference(b + at, region.address);
+        return atEnd ? size : std::min(at, size);
+    }
+
+    // Symbols of 24 bytes from the region's start: a 4-byte name, as a distance from the names at
+    // the region's address; 4 bytes of kind, visibility and section; an 8-byte value, an address
+    // where it is in the image; an 8-byte size, left as it is.
+    qsizetype symbols(uchar *b, qsizetype size, int64_t position, bool atEnd, const Region &region) const
+    {
+        constexpr qsizetype kSymbol = 24;
+        const int64_t intoRegion = position - region.fileOffset;
+        qsizetype at = qsizetype((kSymbol - intoRegion % kSymbol) % kSymbol); // the first whole symbol
+        for (; at + kSymbol <= size; at += kSymbol) {
+            reference(b + at, region.address);
+            const uint64_t value = qFromLittleEndian<uint64_t>(b + at + 8);
+            if (value < kAddressSpace)
+                qToLittleEndian<uint64_t>(way_ == Convert::Mask ? 0 : translate(uint32_t(value)), b + at + 8);
+        }
         return atEnd ? size : std::min(at, size);
     }
 

@@ -72,6 +72,8 @@ struct Region
         Pointers = 2,      // 8-byte addresses (the image's base added), aligned, among other data
         UnwindIndex = 3,   // 4-byte distances from the region's start, aligned: the index of UnwindRecords
         UnwindRecords = 4, // how to unwind each function: its start and its handler table as distances
+        Symbols = 5,       // 24-byte ELF symbols: names as distances from `address`, values as addresses
+        Names = 6,         // what symbols name: nothing converted, but given an address to be mapped
     };
     uint32_t fileOffset = 0;
     uint32_t size = 0;
@@ -91,7 +93,9 @@ struct Layout
     // Regions in order and apart, of known kinds, code at addresses below kAddressSpace.
     bool valid() const;
     // Whether a region is of a kind that a patch of format version 2 does not know.
-    bool unwinds() const;
+    bool beyondVersion2() const;
+    // Whether a region holds unwinding records, which are converted record by record.
+    bool hasRecords() const;
 };
 
 enum class Convert
@@ -119,6 +123,15 @@ std::vector<Span> spansInMemory(const std::vector<Span> &spans, const Layout &ea
 // by the name they stand for. Such slots read alike for every import, so matching their bytes pairs
 // them wrongly once a release adds an import, and every call through them would then differ.
 std::vector<Span> importSpans(const QByteArray &earlier, const QByteArray &target);
+
+// Spans that pair the functions and data objects an ELF file's symbol table names once in each
+// file, from their start on for the shorter one's size. A changed function's start is found so
+// even where no stretch of it is left alike.
+std::vector<Span> symbolSpans(const QByteArray &earlier, const QByteArray &target);
+
+// Spans that pair the loaded sections of two ELF files by name, from their start on for the shorter
+// one's size: where nothing better is known, an address keeps its distance from its section's start.
+std::vector<Span> sectionSpans(const QByteArray &earlier, const QByteArray &target);
 
 // `first` with the parts of `rest` that touch none of its addresses on either side; one-to-one.
 std::vector<Span> preferring(std::vector<Span> first, const std::vector<Span> &rest);

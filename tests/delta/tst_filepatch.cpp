@@ -152,6 +152,24 @@ std::pair<QByteArray, QByteArray> unwindingAt(uint32_t address, int count, bool 
     return {index, records};
 }
 
+// A table of names that starts with `shift` + 1 filler bytes, and symbols named in it as a linker
+// writes them, with values low in the image.
+std::pair<QByteArray, QByteArray> symbolsNamedAt(int count, qsizetype shift)
+{
+    QByteArray names(shift + 1, 'x');
+    QByteArray symbols;
+    for (int i = 0; i < count; ++i) {
+        char symbol[24] = {};
+        qToLittleEndian(quint32(names.size()), symbol);
+        symbol[4] = 0x12; // a global function
+        qToLittleEndian(quint64(0x1000 + 16 * i), symbol + 8);
+        qToLittleEndian(quint64(16), symbol + 16);
+        symbols.append(symbol, sizeof symbol);
+        names += "function_" + QByteArray::number(i) + '\0';
+    }
+    return {names, symbols};
+}
+
 // A 64-bit x86 ELF file of `code` (from address 0x1000 on, at the same offset) and the unwinding
 // records of `functions` functions behind it, with the section headers that name them.
 QByteArray elfProgram(const QByteArray &code, int functions)
@@ -264,7 +282,8 @@ private Q_SLOTS:
     void followsMovedCode();
     void convertsBackExactly_data();
     void convertsBackExactly();
-    void unwindingReadsAlikeWhereverItLies();
+    void movedTablesReadAlike_data();
+    void movedTablesReadAlike();
     void realProgram();
     void addressMaps_data();
     void addressMaps();
@@ -377,8 +396,8 @@ void TestFilePatch::convertsBackExactly_data()
     QTest::newRow("shorter than a reference")
         << QByteArray("\x48\x8D\x05\x01", 4) << Layout::flat(4) << true << qsizetype(1);
 
-    // Code, then pointers (the image's base added) and a table of addresses at odd places, bytes
-    // in no region between them, and code again at another address.
+    // Code, then pointers (the image's base added), a table of addresses and symbols at odd places,
+    // bytes in no region between them, and code again at another address.
     constexpr quint64 base = 0x140000000;
     QByteArray mixed = program;
     QRandomGenerator random(33);
@@ -386,11 +405,13 @@ void TestFilePatch::convertsBackExactly_data()
         qToLittleEndian<quint64>(base + random.bounded(kAddressSpace + 1000), mixed.data() + at);
     for (qsizetype at = 3001; at + 4 <= 5001; at += 4)
         qToLittleEndian<quint32>(random.bounded(kAddressSpace + 1000), mixed.data() + at);
+    mixed.replace(5001, 980, symbolsNamedAt(41, 0).second.left(980)); // ends in a part of a symbol
     Layout regions;
     regions.imageBase = base;
     regions.regions = {{0, 1000, 0x1000, Region::Code, true},
                        {1003, 1996, 0x5000, Region::Pointers, true}, // ends in a part of a pointer
                        {3001, 2000, 0x8000, Region::AddressTable, true},
+                       {5001, 980, 0x7000, Region::Symbols, false},
                        {6000, uint32_t(mixed.size() - 6000), 0x9000, Region::Code, true}};
     QTest::newRow("regions, whole") << mixed << regions << true << mixed.size();
     QTest::newRow("regions, 5 at a time") << mixed << regions << true << qsizetype(5);
@@ -411,30 +432,60 @@ void TestFilePatch::convertsBackExactly_data()
     QTest::newRow("unwinding, map, 100 at a time") << unwinding << unwinds << true << qsizetype(100);
 }
 
-// Unwinding records that moved read the same, converted, as where they were: the distances in
-// them and in their index become the addresses of the same functions, tables and records.
-void TestFilePatch::unwindingReadsAlikeWhereverItLies()
+void TestFilePatch::movedTablesReadAlike_data()
 {
-    const auto [earlierIndex, earlierRecords] = unwindingAt(0x20000, 200);
-    const auto [laterIndex, laterRecords] = unwindingAt(0x20000 + 0x777, 200);
-    QVERIFY(earlierRecords != laterRecords);
-    const auto layoutAt = [](uint32_t address, qsizetype indexSize, qsizetype recordsSize) {
+    QTest::addColumn<QByteArray>("earlier");
+    QTest::addColumn<Layout>("earlierLayout");
+    QTest::addColumn<QByteArray>("later");
+    QTest::addColumn<Layout>("laterLayout");
+    QTest::addColumn<std::vector<Span>>("spans");
+
+    // The index and the records 0x777 further on.
+    const auto unwinding = [](uint32_t address) {
+        const auto [index, records] = unwindingAt(address, 200);
         Layout layout;
-        layout.regions = {
-            {0, uint32_t(indexSize), address, Region::UnwindIndex, true},
-            {uint32_t(indexSize), uint32_t(recordsSize), address + uint32_t(indexSize), Region::UnwindRecords, true}};
-        return layout;
+        layout.regions = {{0, uint32_t(index.size()), address, Region::UnwindIndex, true},
+                          {uint32_t(index.size()), uint32_t(records.size()), address + uint32_t(index.size()),
+                           Region::UnwindRecords, true}};
+        return std::pair{index + records, layout};
     };
-    const qsizetype size = earlierIndex.size() + earlierRecords.size();
-    const std::optional<AddressMap> moved = AddressMap::fromSpans({{0x20000 + 0x777, 0x20000, uint32_t(size)}});
-    QVERIFY(moved);
-    QByteArray earlier = earlierIndex + earlierRecords;
-    QByteArray later = laterIndex + laterRecords;
-    convertReferences(earlier.data(), size, 0, true, layoutAt(0x20000, earlierIndex.size(), earlierRecords.size()),
-                      AddressMap(), Convert::ToAddresses);
-    convertReferences(later.data(), size, 0, true, layoutAt(0x20777, laterIndex.size(), laterRecords.size()), *moved,
-                      Convert::ToAddresses);
-    QCOMPARE(later.toHex(), earlier.toHex());
+    const auto [earlierUnwinding, earlierUnwinds] = unwinding(0x20000);
+    const auto [laterUnwinding, laterUnwinds] = unwinding(0x20777);
+    QTest::newRow("unwinding records") << earlierUnwinding << earlierUnwinds << laterUnwinding << laterUnwinds
+                                       << std::vector<Span>{{0x20777, 0x20000, uint32_t(laterUnwinding.size())}};
+
+    // The names at the same address, with 100 bytes more in front of them.
+    const auto symbols = [](qsizetype shift) {
+        const auto [names, table] = symbolsNamedAt(300, shift);
+        Layout layout;
+        layout.regions = {{0, uint32_t(names.size()), 0x40000, Region::Names, true},
+                          {uint32_t(names.size()), uint32_t(table.size()), 0x40000, Region::Symbols, false}};
+        return std::pair{names + table, layout};
+    };
+    const auto [earlierSymbols, earlierNames] = symbols(5);
+    const auto [laterSymbols, laterNames] = symbols(105);
+    QTest::newRow("symbols") << earlierSymbols << earlierNames << laterSymbols << laterNames
+                             << std::vector<Span>{{0x40000 + 100, 0x40000, uint32_t(earlierSymbols.size())}};
+}
+
+// Tables that moved, or whose targets moved, read the same converted as where they were: the
+// distances in them become the (translated) addresses of the same functions, records and names.
+void TestFilePatch::movedTablesReadAlike()
+{
+    QFETCH(QByteArray, earlier);
+    QFETCH(Layout, earlierLayout);
+    QFETCH(QByteArray, later);
+    QFETCH(Layout, laterLayout);
+    QFETCH(std::vector<Span>, spans);
+
+    QVERIFY(earlier != later);
+    const std::optional<AddressMap> map = AddressMap::fromSpans(spans);
+    QVERIFY(map);
+    convertReferences(earlier.data(), earlier.size(), 0, true, earlierLayout, AddressMap(), Convert::ToAddresses);
+    convertReferences(later.data(), later.size(), 0, true, laterLayout, *map, Convert::ToAddresses);
+    // Only the bytes in front of the later names differ.
+    const qsizetype extra = later.size() - earlier.size();
+    QCOMPARE(later.mid(extra).toHex(), earlier.toHex());
 }
 
 void TestFilePatch::convertsBackExactly()
@@ -498,6 +549,9 @@ void TestFilePatch::realProgram()
 
     QVERIFY(has(Region::UnwindIndex));
     QVERIFY(has(Region::UnwindRecords));
+    QVERIFY(has(Region::Names)); // the symbol table's, not loaded
+    QVERIFY(std::any_of(layout->regions.begin(), layout->regions.end(),
+                        [](const Region &r) { return r.kind == Region::Symbols; }));
 
     // Import slots pair by the name they stand for: with the first two imports' relocations
     // swapped, each stub of the copy pairs with the other's stub in the original.
