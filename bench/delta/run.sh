@@ -34,6 +34,10 @@ mkdir -p "$work/bin" "$work/logs" "$work/out"
     echo "GNU time is missing: apt-get install time" >&2
     exit 1
 }
+command -v bsdiff >/dev/null && command -v bspatch >/dev/null || {
+    echo "bsdiff and bspatch are missing: apt-get install bsdiff" >&2
+    exit 1
+}
 
 # ---- the program pairs ----------------------------------------------------------------------
 

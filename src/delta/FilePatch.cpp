@@ -286,15 +286,11 @@ std::optional<std::pair<Conversion, QByteArray>> conversionFor(QIODevice &base, 
                 if (r.kind == Region::UnwindRecords)
                     r.kind = Region::Pointers;
     }
-    const std::vector<Span> imports = importSpans(earlier, later);
-    const std::vector<Span> symbols = symbolSpans(earlier, later);
-    const std::vector<Span> sections = sectionSpans(earlier, later);
-    convertReferences(earlier.data(), earlier.size(), 0, true, *earlierLayout, AddressMap(), Convert::Mask);
-    convertReferences(later.data(), later.size(), 0, true, *laterLayout, AddressMap(), Convert::Mask);
-    const std::vector<Span> spans = preferring(
-        imports, preferring(symbols, preferring(spansInMemory(findSpans(earlier, later), *earlierLayout, *laterLayout),
-                                                sections)));
-    return std::pair{Conversion{*earlierLayout, *laterLayout, *AddressMap::fromSpans(spans)},
+    const std::vector<Span> spans = mapSpans(std::move(earlier), std::move(later), *earlierLayout, *laterLayout);
+    std::optional<AddressMap> map = AddressMap::fromSpans(spans);
+    if (!map)
+        return std::nullopt; // not to be had from spans that are one-to-one and in range
+    return std::pair{Conversion{*earlierLayout, *laterLayout, std::move(*map)},
                      conversionTable(*earlierLayout, *laterLayout, spans)};
 }
 

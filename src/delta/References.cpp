@@ -538,6 +538,18 @@ std::vector<Span> preferring(std::vector<Span> first, const std::vector<Span> &r
     return oneToOne(std::move(spans));
 }
 
+std::vector<Span> mapSpans(QByteArray earlier, QByteArray target, const Layout &earlierLayout,
+                           const Layout &targetLayout)
+{
+    const std::vector<Span> imports = importSpans(earlier, target);
+    const std::vector<Span> symbols = symbolSpans(earlier, target);
+    const std::vector<Span> sections = sectionSpans(earlier, target);
+    convertReferences(earlier.data(), earlier.size(), 0, true, earlierLayout, AddressMap(), Convert::Mask);
+    convertReferences(target.data(), target.size(), 0, true, targetLayout, AddressMap(), Convert::Mask);
+    const std::vector<Span> alike = spansInMemory(findSpans(earlier, target), earlierLayout, targetLayout);
+    return preferring(imports, preferring(symbols, preferring(alike, sections)));
+}
+
 std::vector<Span> spansInMemory(const std::vector<Span> &spans, const Layout &earlier, const Layout &target)
 {
     // The loaded region holding a file offset, if any.

@@ -136,6 +136,13 @@ std::vector<Span> sectionSpans(const QByteArray &earlier, const QByteArray &targ
 // `first` with the parts of `rest` that touch none of its addresses on either side; one-to-one.
 std::vector<Span> preferring(std::vector<Span> first, const std::vector<Span> &rest);
 
+// The spans of the address map from `target` to `earlier`, both read from their headers as
+// `earlierLayout` and `targetLayout` say: import slots and then symbols paired by name, then
+// stretches of equal bytes with the references masked, then sections by name; one-to-one. The
+// maker's side; the files are taken to be masked in place.
+std::vector<Span> mapSpans(QByteArray earlier, QByteArray target, const Layout &earlierLayout,
+                           const Layout &targetLayout);
+
 // The layout of a program or library: its sections for a 64-bit x86 PE or ELF file, the whole file
 // as code for another file that starts as PE or ELF does, nullopt for anything else.
 std::optional<Layout> programLayout(const QByteArray &file);
