@@ -1,5 +1,6 @@
 // The sections of 64-bit x86 program files, read from their headers: where each lies in memory
-// and whether it holds code, a table of addresses or data with pointers.
+// and whether it holds code, a table of addresses or data with pointers; and, in ELF files, the
+// places that imports, symbols and sections name, which pair the addresses of two files.
 #include "References.h"
 
 #include <QtEndian>
@@ -85,6 +86,31 @@ std::optional<Layout> peLayout(const Reader &r)
     return layout;
 }
 
+// Places in memory (address, length) by name.
+using Places = std::map<QByteArray, std::pair<uint64_t, uint64_t>>;
+
+// Places whose name comes once only: a name given twice could be either place.
+class PlacesNamedOnce
+{
+public:
+    void add(const QByteArray &name, uint64_t address, uint64_t length)
+    {
+        if (seen_[name]++ == 0)
+            places_.emplace(name, std::pair{address, length});
+    }
+    Places take()
+    {
+        for (const auto &[name, count] : seen_)
+            if (count > 1)
+                places_.erase(name);
+        return std::move(places_);
+    }
+
+private:
+    Places places_;
+    std::map<QByteArray, int> seen_;
+};
+
 struct ElfSection
 {
     QByteArray name;
@@ -153,11 +179,11 @@ const ElfSection *sectionNamed(const std::vector<ElfSection> &sections, QByteArr
 // The addresses in an ELF file that stand for an imported name: each relocated slot of the global
 // offset table and each entry of the procedure linkage table, under a key of the symbol's name,
 // the kind of use and its count so far (a name may be imported more than once).
-std::map<QByteArray, std::pair<uint64_t, uint64_t>> elfImports(const QByteArray &file)
+Places elfImports(const QByteArray &file)
 {
     const std::vector<ElfSection> sections = elfSections(file);
     const Reader r(file);
-    std::map<QByteArray, std::pair<uint64_t, uint64_t>> imports; // key: address, length
+    Places imports;
     std::map<QByteArray, int> seen;
     const auto add = [&](const QByteArray &key, uint64_t address, uint64_t length) {
         imports.emplace(key + '#' + QByteArray::number(seen[key]++), std::pair{address, length});
@@ -280,12 +306,11 @@ std::optional<Layout> elfLayout(const QByteArray &file)
 
 // The functions and data objects of an ELF file's symbol table whose name it holds once: where
 // each lies in memory and its size.
-std::map<QByteArray, std::pair<uint64_t, uint64_t>> elfSymbols(const QByteArray &file)
+Places elfSymbols(const QByteArray &file)
 {
     const std::vector<ElfSection> sections = elfSections(file);
     const Reader r(file);
-    std::map<QByteArray, std::pair<uint64_t, uint64_t>> symbols;
-    std::map<QByteArray, int> seen;
+    PlacesNamedOnce symbols;
     for (const ElfSection &table : sections) {
         if (table.type != kElfSymbols || table.link >= sections.size() || !r.has(table.offset, table.size))
             continue;
@@ -297,19 +322,15 @@ std::map<QByteArray, std::pair<uint64_t, uint64_t>> elfSymbols(const QByteArray 
             if ((type != kElfFunction && type != kElfObject) || address == 0 || size == 0)
                 continue;
             const QByteArray name = textAt(file, names, r.at<uint32_t>(entry));
-            if (!name.isEmpty() && seen[name]++ == 0)
-                symbols.emplace(name, std::pair{address, size});
+            if (!name.isEmpty())
+                symbols.add(name, address, size);
         }
     }
-    for (const auto &[name, count] : seen)
-        if (count > 1)
-            symbols.erase(name);
-    return symbols;
+    return symbols.take();
 }
 
 // Spans of equal length between entries of two maps that share a key.
-std::vector<Span> pairedSpans(const std::map<QByteArray, std::pair<uint64_t, uint64_t>> &earlier,
-                              const std::map<QByteArray, std::pair<uint64_t, uint64_t>> &target, bool sameLength)
+std::vector<Span> pairedSpans(const Places &earlier, const Places &target, bool sameLength)
 {
     std::vector<Span> spans;
     for (const auto &[key, at] : target) {
@@ -325,18 +346,13 @@ std::vector<Span> pairedSpans(const std::map<QByteArray, std::pair<uint64_t, uin
 }
 
 // The loaded sections of an ELF file by name, with where they lie in memory and their size.
-std::map<QByteArray, std::pair<uint64_t, uint64_t>> elfLoadedSections(const QByteArray &file)
+Places elfLoadedSections(const QByteArray &file)
 {
-    std::map<QByteArray, std::pair<uint64_t, uint64_t>> loaded;
-    std::map<QByteArray, int> seen;
-    for (const ElfSection &s : elfSections(file)) {
-        if ((s.flags & kElfAlloc) && s.size > 0 && !s.name.isEmpty() && seen[s.name]++ == 0)
-            loaded.emplace(s.name, std::pair{s.address, s.size});
-    }
-    for (const auto &[name, count] : seen)
-        if (count > 1)
-            loaded.erase(name);
-    return loaded;
+    PlacesNamedOnce loaded;
+    for (const ElfSection &s : elfSections(file))
+        if ((s.flags & kElfAlloc) && s.size > 0 && !s.name.isEmpty())
+            loaded.add(s.name, s.address, s.size);
+    return loaded.take();
 }
 
 } // namespace
