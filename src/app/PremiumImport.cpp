@@ -87,31 +87,20 @@ QString messageOf(const std::exception_ptr &error)
 }
 } // namespace
 
-// The material keys by code. Where the database compares texts byte for byte, as a hash does, the
-// table is read once. Elsewhere the database's own comparison decides: each distinct code is asked
-// for once; codes known beforehand (prefetch) are found by reading the table, or by asking many
-// in one question where the table is much larger than the list. Of several materials with one code
-// the first the database returns counts, as with the query per code.
+// The material keys by code, where the database does not find them as the rows are written. The
+// database's own comparison decides: each distinct code is asked for once; codes known beforehand
+// (prefetch) are found by reading the table, or by asking many in one question where the table is
+// much larger than the list. Of several materials with one code the first the database returns
+// counts, as with the query per code.
 class PremiumImport::MaterialKeys
 {
 public:
     explicit MaterialKeys(KlvDatabase &database) : FDatabase(database), FQuery(database)
     {
-        if (database.comparesTextsExactly()) {
-            FTable.emplace();
-            forEachMaterial([&](const QString &code, const QString &key) {
-                if (!FTable->contains(code))
-                    FTable->insert(code, key);
-            });
-        } else {
-            FQuery.SQL = QStringList{QStringLiteral("Select SSYSKEY_MAT"), QStringLiteral("From ARNMATERIAAL"),
-                                     QStringLiteral("Where SCODE_MAT = :scode_mat")};
-            FQuery.Prepare();
-        }
+        FQuery.SQL = QStringList{QStringLiteral("Select SSYSKEY_MAT"), QStringLiteral("From ARNMATERIAAL"),
+                                 QStringLiteral("Where SCODE_MAT = :scode_mat")};
+        FQuery.Prepare();
     }
-
-    // Whether knowing the codes beforehand saves questions.
-    bool asksPerCode() const { return !FTable; }
 
     // Asks for the keys of these codes, many in one question. A code that the answer holds as it
     // is written takes that material's key: the database's comparison finds a code equal to
@@ -149,8 +138,6 @@ public:
     // The key of the material with this code; empty when there is none.
     QString key(const QString &code)
     {
-        if (FTable)
-            return FTable->value(code);
         // The server's answer for a code is the same for every row that names it.
         if (const auto known = FAsked.constFind(code); known != FAsked.cend())
             return *known;
@@ -214,7 +201,6 @@ private:
 
     KlvDatabase &FDatabase;
     TKvQuery FQuery;
-    std::optional<QHash<QString, QString>> FTable;
     QHash<QString, QString> FAsked; // by code as written in the list
 };
 
@@ -274,8 +260,14 @@ PremiumImport::Result PremiumImport::ImportPremiumList(const QString &path)
         count.Open();
         budget = count.fieldAsInteger(QStringLiteral("MATCOUNT"));
     }
-    MaterialKeys materials(FDatabase);
-    if (materials.asksPerCode()) {
+    // Where the database finds each row's material as the rows are written, nothing is asked
+    // beforehand.
+    const BatchInsert::Batching batching =
+        FPortableBatches ? BatchInsert::Batching::Portable : BatchInsert::Batching::Best;
+    std::optional<MaterialKeys> materials;
+    if (!BatchInsert::looksUp(FDatabase, batching))
+        materials.emplace(FDatabase);
+    if (materials) {
         // The region's codes, read ahead, so that the database is asked for many at once. A row
         // that cannot be read here fails where it is written.
         QStringList codes;
@@ -286,7 +278,7 @@ PremiumImport::Result PremiumImport::ImportPremiumList(const QString &path)
             } catch (const EStringListError &) {
             }
         }
-        materials.prefetch(codes);
+        materials->prefetch(codes);
         reader.Close();
         reader.Open();
     }
@@ -303,7 +295,7 @@ PremiumImport::Result PremiumImport::ImportPremiumList(const QString &path)
     for (;;) {
         int rows = 0;
         try {
-            rows = writeRows(reader, listStart, keys, materials, singleFrom);
+            rows = writeRows(reader, listStart, keys, materials ? &*materials : nullptr, batching, singleFrom);
         } catch (const RowsFailed &failed) {
             // writeRows rolled back.
             if (failed.several && singleFrom < 0) {
@@ -330,7 +322,7 @@ PremiumImport::Result PremiumImport::ImportPremiumList(const QString &path)
 }
 
 int PremiumImport::writeRows(TCSVReader &reader, const QDateTime &listStart, const QStringList &keys,
-                             MaterialKeys &materials, qsizetype singleFrom)
+                             MaterialKeys *materials, BatchInsert::Batching batching, qsizetype singleFrom)
 {
     // The earlier rows of this date go in the same transaction as the new ones, so that a list
     // that fails leaves them in place.
@@ -347,7 +339,10 @@ int PremiumImport::writeRows(TCSVReader &reader, const QDateTime &listStart, con
     }
 
     BatchInsert insert(FDatabase, QStringLiteral("ARNPREMIE"), kColumns, singleFrom == 0 ? 1 : FRowsPerStatement,
-                       FPortableBatches ? BatchInsert::Batching::Portable : BatchInsert::Batching::Best);
+                       batching);
+    if (!materials)
+        insert.setLookup(1,
+                         {QStringLiteral("ARNMATERIAAL"), QStringLiteral("SSYSKEY_MAT"), QStringLiteral("SCODE_MAT")});
     qsizetype written = 0;    // rows handed to the insert
     qsizetype batchFirst = 0; // the first of them not in the database yet
     int batchLine = 0;        // its line
@@ -373,13 +368,15 @@ int PremiumImport::writeRows(TCSVReader &reader, const QDateTime &listStart, con
                     break;
                 if (reader.GetField(fRegio) != FRegioCode)
                     continue;
-                const QString materialKey = materials.key(text(reader.GetField(fMaterial)));
+                // The material's code, where the database finds its key.
+                const QString code = text(reader.GetField(fMaterial));
+                const QString material = materials ? text(materials->key(code)) : code;
                 if (written >= keys.size())
                     throw Exception(QStringLiteral("meer regels voor regio %1 dan gereserveerde sleutels (%2)")
                                         .arg(FRegioCode)
                                         .arg(keys.size()));
                 row = {keys[written],
-                       text(materialKey),
+                       material,
                        text(FRegioCode),
                        TextToFloat(reader.GetField(fNorm)),
                        text(reader.GetField(fUnit)),

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "db/BatchInsert.h"
 #include "platform/Folders.h"
 
 #include <QDate>
@@ -59,8 +60,9 @@ private:
     class MaterialKeys;
     // Starts the insert transaction, removes the rows of the list's date and writes the region's
     // rows, those from `singleFrom` on one at a time; raises RowsFailed (rolled back by the caller).
-    int writeRows(TCSVReader &reader, const QDateTime &listStart, const QStringList &keys, MaterialKeys &materials,
-                  qsizetype singleFrom);
+    // `materials` is null where the database finds the materials' keys itself.
+    int writeRows(TCSVReader &reader, const QDateTime &listStart, const QStringList &keys, MaterialKeys *materials,
+                  BatchInsert::Batching batching, qsizetype singleFrom);
 
     KlvDatabase &FDatabase;
     const QString &FRegioCode;

@@ -77,6 +77,33 @@ BatchInsert::BatchInsert(KlvDatabase &database, QString table, QStringList colum
     setRowsPerStatement(rowsPerStatement);
 }
 
+bool BatchInsert::looksUp(const KlvDatabase &database, Batching batching)
+{
+    if (database.isOdbc())
+        return database.isPostgres() && batching == Batching::Best;
+    return database.isPostgres() || database.config().driver == u"QSQLITE";
+}
+
+void BatchInsert::setLookup(qsizetype column, Lookup lookup)
+{
+    if (column < 0 || column >= FColumns.size() || !looksUp(FDatabase, FBatching))
+        throw EDBEngineError(QStringLiteral("%1 cannot look up column %2 here").arg(FTable).arg(column));
+    flush();
+    FLookupColumn = column;
+    FLookup = std::move(lookup);
+    FFull.reset();
+    FPartial.reset();
+    FOdbcInsert.reset();
+}
+
+QString BatchInsert::columnValue(qsizetype c, const QString &given) const
+{
+    if (c != FLookupColumn)
+        return given;
+    return QStringLiteral("Coalesce((Select %1 From %2 Where %3 = %4 Limit 1), '')")
+        .arg(FLookup.key, FLookup.table, FLookup.code, given);
+}
+
 void BatchInsert::setRowsPerStatement(int rows)
 {
     flush();
@@ -93,10 +120,10 @@ void BatchInsert::setRowsPerStatement(int rows)
 
 QString BatchInsert::insertText(int rows) const
 {
-    QString one = QStringLiteral("(?");
-    for (qsizetype i = 1; i < FColumns.size(); ++i)
-        one += QStringLiteral(", ?");
-    one += u')';
+    QStringList markers;
+    for (qsizetype c = 0; c < FColumns.size(); ++c)
+        markers << columnValue(c, QStringLiteral("?"));
+    const QString one = u'(' + markers.join(QStringLiteral(", ")) + u')';
     QString text = QStringLiteral("Insert Into %1 (%2) Values ").arg(FTable, FColumns.join(QStringLiteral(", ")));
     text.reserve(text.size() + rows * (one.size() + 2));
     for (int i = 0; i < rows; ++i) {
@@ -250,7 +277,7 @@ void BatchInsert::writeArrays(const std::vector<QVariant> &values)
         for (qsizetype r = 1; constant && r < rows; ++r)
             constant = sameValue(values[size_t(r * columns + c)], first);
         if (constant) {
-            selected << value(selectedParameters, first, QString());
+            selected << columnValue(c, value(selectedParameters, first, QString()));
             continue;
         }
         QVariant typed;
@@ -266,7 +293,7 @@ void BatchInsert::writeArrays(const std::vector<QVariant> &values)
         }
         array += u'}';
         names << QStringLiteral("c%1").arg(c);
-        selected << QStringLiteral("u.") + names.last();
+        selected << columnValue(c, QStringLiteral("u.") + names.last());
         arrays << value(arrayParameters, array, QStringLiteral("::") + arrayType(typed, bound));
     }
     const QString text = QStringLiteral("Insert Into %1 (%2) Select %3 From unnest(%4) As u(%5)")

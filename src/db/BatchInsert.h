@@ -32,6 +32,19 @@ public:
         Portable
     };
 
+    // A column whose value the database finds as the rows are written: `key` of the first row of
+    // `table` whose `code` equals the text given for the column, as the database compares them, or
+    // an empty text where no row does. The same answer as asking for each code on its own.
+    struct Lookup
+    {
+        QString table;
+        QString key;
+        QString code;
+    };
+    // Whether the database can look up a column as rows are written: SQLite and PostgreSQL, also
+    // behind ODBC unless rows go the portable way, whose servers' dialects are not known here.
+    static bool looksUp(const KlvDatabase &database, Batching batching);
+
     // Rows per statement unless told otherwise: 0 is the driver's own best.
     BatchInsert(KlvDatabase &database, QString table, QStringList columns, int rowsPerStatement = 0,
                 Batching batching = Batching::Best);
@@ -39,6 +52,10 @@ public:
     int rowsPerStatement() const { return FRows; }
     // Writes what is pending first.
     void setRowsPerStatement(int rows);
+
+    // From now on `column` is given as the code that `lookup` finds its value by; only where
+    // looksUp() holds. Writes what is pending first.
+    void setLookup(qsizetype column, Lookup lookup);
 
     // Adds a row (one value per column, in order) to the pending ones.
     void add(std::vector<QVariant> row);
@@ -49,6 +66,8 @@ public:
 
 private:
     QString insertText(int rows) const;
+    // The value of column `c` in the text, given the text of its value.
+    QString columnValue(qsizetype c, const QString &given) const;
     QSqlQuery &prepared(int rows);
     void writeArrays(const std::vector<QVariant> &values);
     // Appends a value as an element of a PostgreSQL array literal.
@@ -61,6 +80,8 @@ private:
     bool FArrays = false;          // PostgreSQL: rows as arrays per column
     bool FParameterArrays = false; // ODBC: the rows as parameter arrays
     std::optional<odbc::ParameterArrays> FOdbcInsert;
+    qsizetype FLookupColumn = -1;
+    Lookup FLookup;
     int FRows = 1;
     std::vector<QVariant> FPending;
     std::optional<QSqlQuery> FFull;    // prepared for a full batch

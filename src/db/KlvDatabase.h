@@ -72,9 +72,6 @@ public:
     // Whether the server is PostgreSQL, through its own driver or behind ODBC: it reads many rows
     // from one array per column far faster than as many separate values.
     bool isPostgres() const;
-    // Whether the database compares texts byte for byte, as a hash table does (SQLite and
-    // PostgreSQL with their default collations); a server reached through ODBC may ignore case.
-    bool comparesTextsExactly() const { return FConfig.driver == u"QSQLITE" || FConfig.driver == u"QPSQL"; }
 
     // One row with the column ConnCount: the connections to this database, ours included.
     QString connectionCountSql() const;
