@@ -26,9 +26,7 @@ bool blank(QByteArrayView line)
 }
 } // namespace
 
-TCSVReader::TCSVReader(Dialogs &dialogs, QObject *owner) : QObject(owner), FDialogs(dialogs)
-{
-}
+TCSVReader::TCSVReader(Dialogs &dialogs, QObject *owner) : QObject(owner), FDialogs(dialogs) {}
 
 TCSVReader::~TCSVReader() = default;
 
@@ -101,30 +99,34 @@ QByteArray TCSVReader::readRawLine()
 
 void TCSVReader::split()
 {
+    const QByteArrayView line(FCurrentLine);
+    if (FDelimiter == ' ') {
+        // Each separator ends a field; a last field that is empty is no field.
+        qsizetype from = 0;
+        for (qsizetype i = 0; i < line.size(); ++i)
+            if (line[i] == FSeparator) {
+                FFields.append(ansi::decode(line.sliced(from, i - from)));
+                from = i + 1;
+            }
+        if (from < line.size())
+            FFields.append(ansi::decode(line.sliced(from)));
+        return;
+    }
     QByteArray field;
     const auto add = [&] {
         FFields.append(ansi::decode(field));
-        field.clear();
+        field.truncate(0);
     };
-    if (FDelimiter == ' ') {
-        for (char c : std::as_const(FCurrentLine)) {
-            if (c == FSeparator)
-                add();
+    bool inside = false;
+    for (char c : line) {
+        if (c == FDelimiter) {
+            inside = !inside;
+            if (inside)
+                field.truncate(0);
             else
-                field.append(c);
-        }
-    } else {
-        bool inside = false;
-        for (char c : std::as_const(FCurrentLine)) {
-            if (c == FDelimiter) {
-                inside = !inside;
-                if (inside)
-                    field.clear();
-                else
-                    add();
-            } else if (inside) {
-                field.append(c);
-            }
+                add();
+        } else if (inside) {
+            field.append(c);
         }
     }
     if (!field.isEmpty())

@@ -156,6 +156,8 @@ void BatchInsert::add(std::vector<QVariant> row)
     if (qsizetype(row.size()) != FColumns.size())
         throw EDBEngineError(
             QStringLiteral("%1 values for the %2 columns of %3").arg(row.size()).arg(FColumns.size()).arg(FTable));
+    if (FPending.empty())
+        FPending.reserve(size_t(FRows) * size_t(FColumns.size()));
     for (QVariant &value : row)
         FPending.push_back(std::move(value));
 }
